@@ -1,0 +1,174 @@
+#pragma once
+// The main window: the hub that owns every control, every flag and counter
+// of the conversation with the scanner, the buffers and the links. Handlers
+// communicate through this state. The handlers of each subsystem are defined
+// in that subsystem's folder (protocol/, update/, unit/, net/).
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/Environment.h"
+#include "protocol/ControlFrame.h"
+#include "ui/Controls.h"
+#include "ui/Form.h"
+#include "usb/TUSB.h"
+
+namespace nimbrel::app {
+
+using ui::TControl;
+
+inline constexpr std::size_t kLargeBufferSize = 52428800;  // 0x3200000
+
+// The factory address of the scanner on its private network: the default of
+// the target-address box. It is only ever a default; nothing sends to it
+// unless an operator selects the Ethernet link.
+inline constexpr const char* kFactoryScannerAddress = "192.168.0.250";
+
+inline constexpr const char* kDentalMutexName = "Unique Name of Tavix Brixel Dental Mutex";
+inline constexpr const char* kFlashMutexName = "Unique Name of Tavix Brixel Flash Mutex";
+
+class TfrmMain final : public ui::TForm {
+ public:
+  // Builds the window and runs the start-up sequence.
+  explicit TfrmMain(Environment env);
+  ~TfrmMain() override;
+
+  // ---- Controls, in the form's order ----
+  ui::TLabel Label1;
+  ui::TMemo Memo;
+  ui::TRadioGroup rgMode;
+  ui::TButton Connect;
+  ui::TButton btnBackup;
+  ui::TButton btnPatch;
+  ui::TButton btnAutoUpload;
+  ui::TRadioGroup rgFPGA;
+  ui::TRadioGroup rgSolution;
+  ui::TButton btnUpload;
+  ui::TRadioGroup rgConnection;
+  ui::TEdit editAddress;
+  ui::TRadioGroup rgLCD;
+  ui::TRadioGroup rgDoor;
+  ui::TRadioGroup rgMotor;
+  ui::TRadioGroup rgOptic;
+  ui::TRadioGroup rgEtc;
+  ui::TGroupBox GroupBox1;
+  ui::TRadioGroup rgLOT;
+  ui::TRadioGroup rgStepMotor;
+  ui::TRadioGroup rgMainBoard;
+  ui::TRadioGroup rgROHSLCD;
+  ui::TRadioGroup rgFTheta;
+  ui::TRadioGroup rgAGDoor;
+  ui::TRadioGroup rgPowerBoard;
+  ui::TEdit edittsCode;
+  ui::TButton btnTestTSCode;
+  ui::TButton btnMaketsCode;
+  ui::TCheckBox chkMustUpdate;
+  ui::OpenFileRequest OD;
+  ui::TTimer Timer1;
+  ui::TTimer Timer2;
+  ui::TTimer tmSilenceMode;
+  std::unique_ptr<ui::TTimer> keepAliveTimer;  // created at start-up
+
+  // ---- Fields of the window ----
+  std::unique_ptr<usb::TUSB> usb;
+  std::int32_t updateStage = -1;
+  bool sessionOpen = false;
+  bool closing = false;
+  bool unitSupported = false;
+  bool linkEstablished = false;
+  std::int32_t bulkCommand = 0;
+  std::int32_t bulkTotal = 0;
+  std::int32_t bulkReceived = 0;
+  bool awaitingGreeting = false;
+  std::int32_t scannerVersion = 0;
+  std::int32_t updaterVersion = 0;
+  bool factoryMode = false;  // a factory marker was present at start-up
+
+  // ---- The program's module-level state (one window, one instance) ----
+  std::unique_ptr<std::uint8_t[]> stagingBuffer;  // kLargeBufferSize bytes
+  std::unique_ptr<std::uint8_t[]> bulkBuffer;     // kLargeBufferSize bytes
+  std::uint8_t* receivePosition = nullptr;        // into frameBuffer or bulkBuffer
+  protocol::Frame frameBuffer{};
+  protocol::Frame systemInfoCopy{};
+  protocol::Frame backupBuffer{};
+  std::unique_ptr<std::uint8_t[]> payloadBuffer;
+  std::atomic<std::int32_t> pendingSends{0};
+  std::atomic<std::int32_t> sendMarker{0};
+  bool oldKeepAlive = false;
+  std::int32_t connectTsCode = 0;
+  std::atomic<std::int32_t> replyCount{0};
+  std::atomic<bool> replyDue{false};
+  std::int32_t silentState = -1;
+  bool hiddenMode = false;
+  std::int32_t badFrameCount = 0;
+  std::unique_ptr<platform::NamedLock> dentalMutex;
+  std::unique_ptr<platform::NamedLock> flashMutex;
+  protocol::Frame keepAliveFrame{};
+  protocol::Frame endSessionFrame{};
+  protocol::Frame registerFrame{};
+  protocol::Frame announceFrame{};
+  protocol::Frame sysInfoRequestFrame{};
+
+  // ---- Application shell ----
+  // Appends one line to the operator log (and echoes it, see Environment).
+  void LogLine(const std::string& text);
+  void rgConnectionClick(TControl* Sender);
+  // Any request to close the window; the close always goes ahead.
+  void FormCloseQuery();
+  void tmSilenceModeTimer(TControl* Sender);
+  // Asks the window to close, as the close box does.
+  void Close();
+  bool Closed() const { return closed_; }
+
+  // ---- Device protocol: connect handshake ----
+  void ConnectClick(TControl* Sender);
+  void UsbConnected();
+  void UsbDisconnected();
+  // ---- Device protocol: receive dispatcher ----
+  void UsbReadEnd(int channel, int size, std::uint8_t* buffer);
+  // ---- Device protocol: sending ----
+  void UsbSendEnd(int channel, int size, std::uint8_t* buffer);
+  // ---- Device protocol: keep-alive and device commands ----
+  void KeepAliveTick();
+  void SendEndOfSession();
+
+  // ---- Update engine ----
+  void rgModeClick(TControl* Sender);
+  void btnUploadClick(TControl* Sender);
+  void btnAutoUploadClick(TControl* Sender);
+  void Timer1Timer(TControl* Sender);
+  void Timer2Timer(TControl* Sender);
+
+  // ---- Unit identity and System Info ----
+  void rgFPGAClick(TControl* Sender);
+  void rgLOTClick(TControl* Sender);
+  void rgPowerBoardClick(TControl* Sender);
+  void rgMainBoardClick(TControl* Sender);
+  void btnTestTSCodeClick(TControl* Sender);
+  void btnMaketsCodeClick(TControl* Sender);
+  void btnBackupClick(TControl* Sender);
+  void btnPatchClick(TControl* Sender);
+
+  // ---- Services ----
+  platform::EventLoop& loop() { return env_.loop; }
+  platform::Trace& trace() { return env_.trace; }
+  ui::Dialogs& dialogs() { return env_.dialogs; }
+  const platform::Paths& paths() const { return env_.paths; }
+  // True when a file of that bare name exists in the working directory.
+  bool MarkerExists(const char* name) const;
+  bool FactoryMarkerExists() const;
+  // Shows a message box: modal, topmost, owner-less.
+  int MessageBox(const std::string& text, const std::string& caption, ui::MsgIcon icon,
+                 ui::MsgButtons buttons = ui::MsgButtons::Ok);
+
+ private:
+  void WireHandlers();
+  void StartUp();
+
+  Environment env_;
+  bool closed_ = false;
+};
+
+}  // namespace nimbrel::app

@@ -1,0 +1,9 @@
+// Receive dispatcher. (Placeholder: received blocks are dropped.)
+
+#include "app/TfrmMain.h"
+
+namespace nimbrel::app {
+
+void TfrmMain::UsbReadEnd(int, int, std::uint8_t*) {}
+
+}  // namespace nimbrel::app

@@ -1,0 +1,11 @@
+// Connect handshake. (Placeholder: the Connect action does nothing yet.)
+
+#include "app/TfrmMain.h"
+
+namespace nimbrel::app {
+
+void TfrmMain::ConnectClick(TControl*) {}
+void TfrmMain::UsbConnected() {}
+void TfrmMain::UsbDisconnected() {}
+
+}  // namespace nimbrel::app
