@@ -1,6 +1,7 @@
 // Silent-mode timer and the close of the window.
 
 #include "app/TfrmMain.h"
+#include "net/TTCPReceiver.h"
 
 namespace nimbrel::app {
 
@@ -32,6 +33,16 @@ void TfrmMain::FormCloseQuery() {
   usb->OnSendBufferEnd = nullptr;
   SendEndOfSession();
   usb->SetActive(false);
+  if (TCP && TCP->Connected()) {
+    if (net::TTCPReceiver* receiver = tcpReceiver.load()) receiver->Terminate();
+    for (int i = 0; i < 19 && tcpReceiver.load(); ++i) loop().Sleep(100);
+    trace().Debug("delete pReceiver\n");
+    TCP->Disconnect();
+    TCPDisconnected();
+  }
+  // A receive thread that did not end in time delivers nothing more, so
+  // nothing it received can reach the buffers released below.
+  if (receiverThread) receiverThread->Detach();
   stagingBuffer.reset();
   bulkBuffer.reset();
   receivePosition = nullptr;

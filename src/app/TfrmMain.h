@@ -10,6 +10,8 @@
 #include <string>
 
 #include "app/Environment.h"
+#include "net/TTCPReceiverFwd.h"
+#include "platform/Sockets.h"
 #include "protocol/ControlFrame.h"
 #include "ui/Controls.h"
 #include "ui/Form.h"
@@ -18,6 +20,9 @@
 namespace nimbrel::app {
 
 using ui::TControl;
+
+// The link a connect request goes out on.
+enum class Link { Usb, Ethernet };
 
 inline constexpr std::size_t kLargeBufferSize = 52428800;  // 0x3200000
 
@@ -111,6 +116,17 @@ class TfrmMain final : public ui::TForm {
   protocol::Frame announceFrame{};
   protocol::Frame sysInfoRequestFrame{};
 
+  // ---- Ethernet link ----
+  // The clients are made on first use; a test may put its own in place first.
+  std::unique_ptr<platform::TcpClient> TCP;
+  std::unique_ptr<platform::UdpClient> UDP;
+  std::uint16_t tcpPort = 8484;
+  std::uint16_t udpPort = 8484;
+  // The running receive thread; cleared by the thread itself as it ends.
+  std::atomic<net::TTCPReceiver*> tcpReceiver{nullptr};
+  // Owns the thread that tcpReceiver names (declared after TCP: it goes first).
+  std::unique_ptr<net::TTCPReceiver, net::TTCPReceiverDeleter> receiverThread;
+
   // ---- Application shell ----
   // Appends one line to the operator log (and echoes it, see Environment).
   void LogLine(const std::string& text);
@@ -126,13 +142,56 @@ class TfrmMain final : public ui::TForm {
   void ConnectClick(TControl* Sender);
   void UsbConnected();
   void UsbDisconnected();
+  void TCPConnected();
+  void TCPDisconnected();
+  // Sends the connect request on the link and waits for the greeting.
+  void SendConnectRequest(Link link);
+  // Disables what needs a session and clears sessionOpen and unitSupported.
+  void ResetSessionUi();
   // ---- Device protocol: receive dispatcher ----
   void UsbReadEnd(int channel, int size, std::uint8_t* buffer);
+  // Every received block, from either link, on the UI thread, one at a time.
+  void DispatchFrame(const std::uint8_t* block, int length);
   // ---- Device protocol: sending ----
+  // The sending operations return when the last block has been handed to
+  // the link; pendingSends tracks completion.
   void UsbSendEnd(int channel, int size, std::uint8_t* buffer);
+  // One USB send on channel 1 inside the sendMarker bracket.
+  void UsbSend(std::uint8_t* buffer, int size);
+  // USB when active, else TCP when connected, else nothing.
+  void TransportSend(std::uint8_t* buffer, int size);
+  // The first 512 bytes, a pause, then 512,000-byte chunks; the keep-alive
+  // timer is stopped meanwhile.
+  void SendChunked(std::uint8_t* buffer, int size);
+  // Sets pendingSends, sends the announcement, then the staged data.
+  void SendTransfer(std::uint8_t* announcement, std::uint8_t* data);
+  // Stages the payload behind its upload header in stagingBuffer, announces
+  // and sends it, and releases payloadBuffer (the payload normally is
+  // payloadBuffer.get()). A payload that does not fit the staging buffer is
+  // refused with a log line, and pendingSends is set to 0.
+  void SendUpload(std::int32_t command, const std::uint8_t* payload, std::int64_t size);
+  // "SoF", the command and transferLength 0 into the frame; ends any
+  // announced receive transfer and points receivePosition at frameBuffer.
+  void PrepareRequest(std::int32_t command, protocol::Frame& frame);
+  // pendingSends down by one, never below 0; any thread.
+  void LowerPendingSends();
   // ---- Device protocol: keep-alive and device commands ----
   void KeepAliveTick();
   void SendEndOfSession();
+  void WriteRegister(std::int32_t reg, std::int32_t value);
+
+  // ---- Ethernet transport ----
+  // The Ethernet branch of the Connect action: wake datagram, receive
+  // thread, TCP connect to editAddress on tcpPort (TCPConnected runs inside);
+  // sets linkEstablished when connected. A refused or timed-out connect
+  // throws platform::SocketError (the program's general error handling
+  // reports it); the receive thread then stays and a later call reuses it.
+  void OpenEthernetLink();
+  // Sends in 512-byte passes (the last one filled up with zeros), 50 ms
+  // apart, over `client` or, when none is given, TCP; lowers pendingSends.
+  void TCPSendBuffer(const std::uint8_t* data, int size, platform::TcpClient* client = nullptr);
+  void TCPWorkBegin();
+  void TCPWorkEnd();
 
   // ---- Update engine ----
   void rgModeClick(TControl* Sender);
