@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeUsb.h"
 #include "app/TfrmMain.h"
 #include "platform/VirtualEventLoop.h"
 
@@ -56,8 +57,18 @@ struct Harness {
   usb::UsbFactory makeUsb;
   std::vector<std::string> echoed;  // what LogLine echoed
   std::unique_ptr<app::TfrmMain> form;
+  FakeUsb* fakeUsb = nullptr;  // the window's USB link after UseFakeUsb and Start
 
   Harness() = default;
+
+  // Gives the window a FakeUsb as its USB link (call before Start).
+  void UseFakeUsb() {
+    makeUsb = [this](const std::string&, const std::string&) {
+      auto link = std::make_unique<FakeUsb>(loop);
+      fakeUsb = link.get();
+      return link;
+    };
+  }
 
   app::Environment MakeEnvironment() {
     app::Environment env{loop, trace, dialogs, locks, platform::Paths{exeDir.path(), workDir.path()},

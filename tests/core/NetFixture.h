@@ -1,0 +1,65 @@
+#pragma once
+// A main window on the virtual clock whose Ethernet link points at a
+// LoopbackPeer on 127.0.0.1, with a RecordingTcp as its TCP client.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "Harness.h"
+#include "LoopbackPeer.h"
+#include "RecordingTcp.h"
+
+namespace nimbrel::testing {
+
+inline constexpr const char* kLoopback = "127.0.0.1";
+
+// Waits in real time for something another thread does outside the
+// work-in-flight accounting (the peer noticing a close).
+inline bool Eventually(const std::function<bool()>& pred) {
+  for (int i = 0; i < 5000; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return pred();
+}
+
+class NetTest : public ::testing::Test {
+ protected:
+  app::TfrmMain& StartWindow() {
+    app::TfrmMain& f = h.Start();
+    f.editAddress.SetText(kLoopback);
+    f.tcpPort = peer.TcpPort();
+    f.udpPort = peer.UdpPort();
+    auto client = std::make_unique<RecordingTcp>(h.loop, platform::MakeTcpClient(&h.loop.inFlight()));
+    tcp = client.get();
+    f.TCP = std::move(client);
+    return f;
+  }
+
+  // Starts the window and opens the Ethernet link to the peer.
+  app::TfrmMain& Connect() {
+    app::TfrmMain& f = StartWindow();
+    EXPECT_EQ(f.editAddress.Text(), kLoopback);
+    f.OpenEthernetLink();
+    EXPECT_TRUE(f.linkEstablished);
+    return f;
+  }
+
+  app::TfrmMain& form() { return *h.form; }
+
+  Harness h;
+  LoopbackPeer peer{&h.loop.inFlight()};
+  RecordingTcp* tcp = nullptr;
+};
+
+// Bytes that differ from block to block and within each block.
+inline std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed = 1) {
+  std::vector<std::uint8_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(i * 7 + i / 512 + seed);
+  return v;
+}
+
+}  // namespace nimbrel::testing
