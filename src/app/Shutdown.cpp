@@ -34,7 +34,13 @@ void TfrmMain::FormCloseQuery() {
   SendEndOfSession();
   usb->SetActive(false);
   if (TCP && TCP->Connected()) {
-    if (net::TTCPReceiver* receiver = tcpReceiver.load()) receiver->Terminate();
+    if (net::TTCPReceiver* receiver = tcpReceiver.load()) {
+      receiver->Terminate();
+      // The receiver is woken by the request and ends at once; a pause of
+      // no length lets it do so before the first look (on the virtual clock
+      // it waits for exactly that), so the pauses below are the exception.
+      loop().Sleep(0);
+    }
     for (int i = 0; i < 19 && tcpReceiver.load(); ++i) loop().Sleep(100);
     trace().Debug("delete pReceiver\n");
     TCP->Disconnect();
