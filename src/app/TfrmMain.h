@@ -13,6 +13,7 @@
 #include "protocol/ControlFrame.h"
 #include "ui/Controls.h"
 #include "ui/Form.h"
+#include "unit/PartNumber.h"
 #include "usb/TUSB.h"
 
 namespace nimbrel::app {
@@ -142,6 +143,13 @@ class TfrmMain final : public ui::TForm {
   void Timer2Timer(TControl* Sender);
 
   // ---- Unit identity and System Info ----
+  // Classifies the greeting's part number, asks about factory part numbers
+  // and selects the "Scanner Base" item (and with it the LOT and options);
+  // may disable "update", never enables it.
+  void IdentifyUnit(const protocol::Frame& greeting);
+  // True when the updater may work on the unit ("gui_test" markers in the
+  // working directory let every unit pass).
+  bool IsSupportedUnit(const unit::PnField& pn) const;
   void rgFPGAClick(TControl* Sender);
   void rgLOTClick(TControl* Sender);
   void rgPowerBoardClick(TControl* Sender);
