@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "app/Environment.h"
@@ -14,6 +15,7 @@
 #include "ui/Controls.h"
 #include "ui/Form.h"
 #include "unit/PartNumber.h"
+#include "unit/TsCode.h"
 #include "usb/TUSB.h"
 
 namespace nimbrel::app {
@@ -150,6 +152,11 @@ class TfrmMain final : public ui::TForm {
   // True when the updater may work on the unit ("gui_test" markers in the
   // working directory let every unit pass).
   bool IsSupportedUnit(const unit::PnField& pn) const;
+  // Decodes a tsCode into the option groups and logs its form.
+  void ParseTsCode(std::int32_t code);
+  // The v2 code of the option groups as they stand.
+  std::int32_t MakeTsCode() const;
+  unit::PartsInformation CurrentPartsInformation() const;
   void rgFPGAClick(TControl* Sender);
   void rgLOTClick(TControl* Sender);
   void rgPowerBoardClick(TControl* Sender);
