@@ -16,6 +16,7 @@
 #include "ui/Form.h"
 #include "unit/PartNumber.h"
 #include "unit/TsCode.h"
+#include "update/TfrmFPGA.h"
 #include "usb/TUSB.h"
 
 namespace nimbrel::app {
@@ -145,6 +146,8 @@ class TfrmMain final : public ui::TForm {
   void Timer2Timer(TControl* Sender);
 
   // ---- Unit identity and System Info ----
+  // The unit-type dialog, created with the window and kept for its life.
+  update::TfrmFPGA frmFPGA;
   // Classifies the greeting's part number, asks about factory part numbers
   // and selects the "Scanner Base" item (and with it the LOT and options);
   // may disable "update", never enables it.
@@ -157,6 +160,10 @@ class TfrmMain final : public ui::TForm {
   // The v2 code of the option groups as they stand.
   std::int32_t MakeTsCode() const;
   unit::PartsInformation CurrentPartsInformation() const;
+  // Shows the unit-type dialog. Cancel or the close box: logs
+  // "cancel to autoupload" and returns false. "Ok": copies the choice into
+  // "Scanner Base" and returns true.
+  bool ChooseUnitType();
   void rgFPGAClick(TControl* Sender);
   void rgLOTClick(TControl* Sender);
   void rgPowerBoardClick(TControl* Sender);
