@@ -52,10 +52,6 @@ int main(int argc, char** argv) {
 
   app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine};
 
-  loop.SetErrorHandler([&dialogs](const std::exception& e) {
-    dialogs.MessageBox({e.what(), "nimbrel-updater", ui::MsgIcon::Error, ui::MsgButtons::Ok, true});
-  });
-
   int exitCode = 0;
   {
     app::TfrmMain form(std::move(env));

@@ -188,3 +188,20 @@ TEST(Shutdown, CloseReleasesBuffersAndLocks) {
 
 }  // namespace
 }  // namespace nimbrel::testing
+
+namespace nimbrel::testing {
+namespace {
+
+TEST(StartUp, ErrorsLeavingAHandlerShowAnErrorBox) {
+  Harness h;
+  h.Start();
+  h.loop.Post([] { throw std::runtime_error("Resource SOLUTIONDATAMED not found"); });
+  h.loop.ProcessMessages();
+  ASSERT_EQ(h.dialogs.Messages().size(), 1u);
+  EXPECT_EQ(h.dialogs.Messages()[0].text, "Resource SOLUTIONDATAMED not found");
+  EXPECT_EQ(h.dialogs.Messages()[0].icon, ui::MsgIcon::Error);
+  EXPECT_EQ(h.dialogs.Messages()[0].buttons, ui::MsgButtons::Ok);
+}
+
+}  // namespace
+}  // namespace nimbrel::testing
