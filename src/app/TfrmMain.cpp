@@ -108,11 +108,16 @@ TfrmMain::TfrmMain(Environment env)
   Timer2.SetEnabled(false);
   tmSilenceMode.SetEnabled(false);
   WireHandlers();
+  // The application's handler of errors that leave a handler: an error box.
+  loop().SetErrorHandler([this](const std::exception& e) {
+    MessageBox(e.what(), kApplicationTitle, ui::MsgIcon::Error);
+  });
 
   StartUp();
 }
 
 TfrmMain::~TfrmMain() {
+  loop().SetErrorHandler(nullptr);
   // Nothing of the teardown may reach the handlers any more.
   if (usb) {
     usb->OnConnect = nullptr;

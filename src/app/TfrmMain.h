@@ -30,6 +30,9 @@ inline constexpr std::size_t kLargeBufferSize = 52428800;  // 0x3200000
 // unless an operator selects the Ethernet link.
 inline constexpr const char* kFactoryScannerAddress = "192.168.0.250";
 
+// The caption of the application's error boxes.
+inline constexpr const char* kApplicationTitle = "nimbrel-updater";
+
 inline constexpr const char* kDentalMutexName = "Unique Name of Tavix Brixel Dental Mutex";
 inline constexpr const char* kFlashMutexName = "Unique Name of Tavix Brixel Flash Mutex";
 
