@@ -189,20 +189,17 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"abc", std::nullopt}));
 
 TEST_F(TsCodeTest, UnreadableTextEndsTheClickWithTheErrorBox) {
-  // The program's general error handler: an error that ends an operation
-  // is shown in an error box with its text.
-  h.loop.SetErrorHandler([this](const std::exception& e) {
-    form->MessageBox(e.what(), "Error", ui::MsgIcon::Error);
-  });
   const Options before = Selected();
   const std::size_t lines = h.Log().size();
   form->edittsCode.SetText("0x12g");
+  // The operator's click runs guarded, as every handler on the loop does.
   h.loop.Post([this] { form->btnTestTSCode.Click(); });
   h.loop.RunFor(10);
 
   ASSERT_EQ(h.dialogs.Messages().size(), 1u);
   EXPECT_EQ(h.dialogs.Messages()[0].text, "'0x12g' is not a valid integer value");
   EXPECT_EQ(h.dialogs.Messages()[0].icon, ui::MsgIcon::Error);
+  EXPECT_EQ(h.dialogs.Messages()[0].buttons, ui::MsgButtons::Ok);
   EXPECT_EQ(Selected(), before);
   EXPECT_EQ(h.Log().size(), lines);
 }
