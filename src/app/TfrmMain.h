@@ -167,13 +167,30 @@ class TfrmMain final : public ui::TForm {
   // "cancel to autoupload" and returns false. "Ok": copies the choice into
   // "Scanner Base" and returns true.
   bool ChooseUnitType();
+  // Row of the standard-value table for the LOT selection ("AJ" and none: 8).
+  int LotRow() const;
+  // The System Info patches, on a record in memory. Each refuses a record
+  // too short for the fields it writes (with a log line, returning false)
+  // and otherwise writes only its fields.
+  // The standard values of the selected generation (btnPatchClick).
+  bool PatchStandardValues(std::span<std::uint8_t> record);
+  // The current tsCode, and the standard values of the options changed
+  // since the greeting (connectTsCode); before a record is sent.
+  bool PatchHardwareOptions(std::span<std::uint8_t> record);
+  // motorParam9 of SAEHAN units by power board; after PatchHardwareOptions.
+  bool FixSaehanDriveCode(std::span<std::uint8_t> record);
   void rgFPGAClick(TControl* Sender);
   void rgLOTClick(TControl* Sender);
   void rgPowerBoardClick(TControl* Sender);
   void rgMainBoardClick(TControl* Sender);
   void btnTestTSCodeClick(TControl* Sender);
   void btnMaketsCodeClick(TControl* Sender);
+  // Saves systemInfoCopy as backup.dmp in the program's folder; the file is
+  // either the old one or the whole new one.
   void btnBackupClick(TControl* Sender);
+  // Patches the first 512 bytes of backup.dmp in place with the standard
+  // values. Without the file: silent when the program calls it (Sender
+  // nullptr), else asks and lets the operator pick a file.
   void btnPatchClick(TControl* Sender);
 
   // ---- Services ----
