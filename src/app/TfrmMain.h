@@ -169,9 +169,10 @@ class TfrmMain final : public ui::TForm {
   bool ChooseUnitType();
   // Row of the standard-value table for the LOT selection ("AJ" and none: 8).
   int LotRow() const;
-  // The System Info patches, on a record in memory. Each refuses a record
-  // too short for the fields it writes (with a log line, returning false)
-  // and otherwise writes only its fields.
+  // The System Info patches work on a record in memory and write only their
+  // fields. Each refuses a record too short for the fields it writes: it
+  // logs why, changes nothing and returns false.
+  //
   // The standard values of the selected generation (btnPatchClick).
   bool PatchStandardValues(std::span<std::uint8_t> record);
   // The current tsCode, and the standard values of the options changed

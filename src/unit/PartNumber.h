@@ -27,7 +27,7 @@ class PnField {
 
   PnField() = default;
   // A text as the field would hold it: cut to 20 bytes, the rest zero.
-  PnField(std::string_view text);  // NOLINT(google-explicit-constructor): a PN is written as a text
+  PnField(std::string_view text);  // implicit: a part number is written as a text
   static PnField FromRecord(std::span<const std::uint8_t, protocol::kFrameSize> record);
   static PnField FromRecord(const protocol::Frame& record) {
     return FromRecord(std::span<const std::uint8_t, protocol::kFrameSize>(record));
