@@ -133,13 +133,45 @@ class TfrmMain final : public ui::TForm {
   void ConnectClick(TControl* Sender);
   void UsbConnected();
   void UsbDisconnected();
+  void TCPConnected();
+  void TCPDisconnected();
   // ---- Device protocol: receive dispatcher ----
   void UsbReadEnd(int channel, int size, std::uint8_t* buffer);
+  // Every block from the scanner, over either link, on the UI thread.
+  void DispatchFrame(const std::uint8_t* block, int length);
+  // Writes "SoF", the command and transferLength 0 into the frame and ends
+  // any announced transfer being received.
+  void PrepareRequest(std::int32_t command, protocol::ControlFrame frame);
   // ---- Device protocol: sending ----
+  void UsbSend(std::uint8_t* buffer, int size);
+  void TransportSend(std::uint8_t* buffer, int size);
+  void SendChunked(std::uint8_t* buffer, int size);
+  void SendTransfer(protocol::Frame& announcement, std::uint8_t* data);
+  // Stages the payload behind its upload header, announces and sends it,
+  // and releases the payload. A payload that does not fit the staging
+  // buffer is refused with a message; returns whether it was sent.
+  bool SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> payload, std::int64_t size);
   void UsbSendEnd(int channel, int size, std::uint8_t* buffer);
   // ---- Device protocol: keep-alive and device commands ----
   void KeepAliveTick();
   void SendEndOfSession();
+  void WriteRegister(std::int32_t reg, std::int32_t value);
+
+  // ---- Ethernet link ----
+  // Port of the wake datagram and of the TCP link.
+  std::uint16_t ethernetPort = 8484;
+  // The Ethernet branch of the Connect action: wake datagram, receive
+  // thread, TCP connect to the target address.
+  void OpenEthernetLink();
+  // True when the TCP client reports itself connected.
+  bool TcpIsConnected();
+  // Sends in 512-byte passes, 50 ms apart; lowers pendingSends at the end.
+  void TCPSendBuffer(const std::uint8_t* data, int size);
+  void TCPWorkBegin();
+  void TCPWorkEnd();
+  // The close's Ethernet steps: stop the receive thread, wait for it, and
+  // disconnect the client.
+  void CloseEthernetLink();
 
   // ---- Update engine ----
   void rgModeClick(TControl* Sender);

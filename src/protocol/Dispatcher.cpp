@@ -5,5 +5,6 @@
 namespace nimbrel::app {
 
 void TfrmMain::UsbReadEnd(int, int, std::uint8_t*) {}
+void TfrmMain::DispatchFrame(const std::uint8_t*, int) {}
 
 }  // namespace nimbrel::app

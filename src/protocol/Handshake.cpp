@@ -7,5 +7,7 @@ namespace nimbrel::app {
 void TfrmMain::ConnectClick(TControl*) {}
 void TfrmMain::UsbConnected() {}
 void TfrmMain::UsbDisconnected() {}
+void TfrmMain::TCPConnected() {}
+void TfrmMain::TCPDisconnected() {}
 
 }  // namespace nimbrel::app

@@ -1,9 +1,107 @@
-// Sending side. (Placeholder.)
+// The sending side: which link carries a send, the USB send bracket, chunked
+// sends and the framing of uploads.
+
+#include <cstdio>
+#include <cstring>
 
 #include "app/TfrmMain.h"
+#include "protocol/Counters.h"
 
 namespace nimbrel::app {
 
-void TfrmMain::UsbSendEnd(int, int, std::uint8_t*) {}
+using namespace protocol;
+
+namespace {
+
+constexpr int kChunkSize = 512000;
+// Sizes of 1,048,576 bytes (2048 blocks) and more get the longer pause
+// before their chunks.
+constexpr int kLongPauseBlocks = 2047;
+
+}  // namespace
+
+void TfrmMain::UsbSend(std::uint8_t* buffer, int size) {
+  // 3 while the buffer is handed over, 2 afterwards: the keep-alive waits
+  // until two blocks from the scanner have counted it down to 0.
+  sendMarker = 3;
+  usb->SendBuffer(1, size, buffer);
+  sendMarker = 2;
+}
+
+void TfrmMain::TransportSend(std::uint8_t* buffer, int size) {
+  if (usb && usb->Active()) {
+    UsbSend(buffer, size);
+  } else if (TcpIsConnected()) {
+    TCPSendBuffer(buffer, size);
+  }
+}
+
+void TfrmMain::SendChunked(std::uint8_t* buffer, int size) {
+  keepAliveTimer->SetEnabled(false);
+  const int blocks = size / 512;
+  TransportSend(buffer, 512);
+  if (blocks < 2) {
+    keepAliveTimer->SetEnabled(true);
+    return;
+  }
+  loop().Sleep(blocks > kLongPauseBlocks ? 1000 : 200);
+  const int rest = size - 512;
+  const int n = rest / kChunkSize;
+  for (int i = 0; i < n; ++i) TransportSend(buffer + 512 + i * kChunkSize, kChunkSize);
+  if (rest > n * kChunkSize) TransportSend(buffer + 512 + n * kChunkSize, rest - n * kChunkSize);
+  keepAliveTimer->SetEnabled(true);
+}
+
+void TfrmMain::SendTransfer(Frame& announcement, std::uint8_t* data) {
+  const std::int32_t length = FrameView(announcement).transferLength();
+  pendingSends = static_cast<std::int32_t>((static_cast<std::int64_t>(length) + 511999) / kChunkSize + 1);
+  SendChunked(announcement.data(), 512);
+  loop().ProcessMessages();
+  SendChunked(data, length);
+  LogLine("upload...");
+}
+
+bool TfrmMain::SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> payload, std::int64_t size) {
+  payloadBuffer = std::move(payload);
+  // The staging buffer holds the header and the padded payload; a payload
+  // that would not fit is refused rather than written past its end.
+  if (size < 0 || PaddedLength(size) > static_cast<std::int64_t>(kLargeBufferSize) || !stagingBuffer) {
+    char line[96];
+    std::snprintf(line, sizeof line, "upload refused: %lld bytes do not fit the staging buffer",
+                  static_cast<long long>(size));
+    LogLine(line);
+    payloadBuffer.reset();
+    return false;
+  }
+  const std::int64_t padded = PaddedLength(size);
+  std::uint8_t* staged = stagingBuffer.get();
+  std::memset(staged, 0, 512);
+  if (size > 0) std::memcpy(staged + 512, payloadBuffer.get(), static_cast<std::size_t>(size));
+  // The padding travels with the data and is summed: zero it.
+  std::memset(staged + 512 + size, 0, static_cast<std::size_t>(padded - 512 - size));
+
+  UploadHeader header(staged);
+  header.setMagic(kMagicCDb);
+  header.setCommand(command);
+  header.setSize(static_cast<std::int32_t>(size));
+  header.setTimestamp(MakeTimestamp(loop().LocalNow()));
+
+  PrepareRequest(command, FrameView(announceFrame));
+  FrameView(announceFrame).setTransferLength(static_cast<std::int32_t>(padded));
+  UploadChecksum(padded, staged);
+  SendTransfer(announceFrame, staged);
+  payloadBuffer.reset();
+  return true;
+}
+
+void TfrmMain::UsbSendEnd(int, int, std::uint8_t*) { CountDown(pendingSends); }
+
+void TfrmMain::PrepareRequest(std::int32_t command, ControlFrame frame) {
+  PrepareRequestFrame(command, frame);
+  bulkTotal = 0;
+  bulkReceived = 0;
+  bulkCommand = command;
+  receivePosition = frameBuffer.data();
+}
 
 }  // namespace nimbrel::app

@@ -1,0 +1,95 @@
+#pragma once
+// A USB link for tests: it records what the updater sends and reads, and
+// lets the test complete reads, raise connects and disconnects, and decide
+// whether a scanner is attached.
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "platform/EventLoop.h"
+#include "usb/TUSB.h"
+
+namespace nimbrel::testing {
+
+class FakeUsb final : public usb::TUSB {
+ public:
+  struct Send {
+    int channel;
+    std::vector<std::uint8_t> bytes;
+    std::int64_t at;  // loop time when it was handed over
+  };
+  struct Read {
+    int channel;
+    int size;
+    std::uint8_t* buffer;
+  };
+
+  explicit FakeUsb(platform::EventLoop& loop) : loop_(loop) {}
+
+  // Whether SetActive(true) finds a scanner.
+  bool scannerAttached = true;
+  // Completes every send (OnSendBufferEnd) as posted work, as the bulk
+  // thread would shortly after the hand-over.
+  bool completeSends = true;
+
+  std::vector<Send> sends;
+  std::vector<Read> reads;  // every read armed, in order
+  int activations = 0;
+
+  void SetActive(bool value) override {
+    if (value == active_) return;
+    if (value) {
+      ++activations;
+      if (!scannerAttached) return;
+      active_ = true;
+      if (OnConnect) OnConnect();
+    } else {
+      active_ = false;
+      pendingRead_.reset();
+      if (OnDisconnect) OnDisconnect();
+    }
+  }
+  bool ReadBuffer(int channel, int size, std::uint8_t* buffer) override {
+    if (!active_) return false;
+    reads.push_back({channel, size, buffer});
+    pendingRead_ = reads.back();
+    return true;
+  }
+  bool SendBuffer(int channel, int size, std::uint8_t* buffer) override {
+    if (!active_) return false;
+    sends.push_back({channel, std::vector<std::uint8_t>(buffer, buffer + size), loop_.NowMs()});
+    if (completeSends) {
+      loop_.Post([this, channel, size, buffer] {
+        if (active_ && Event && OnSendBufferEnd) OnSendBufferEnd(channel, size, buffer);
+      });
+    }
+    loop_.ProcessMessages();
+    loop_.Sleep(100);
+    return true;
+  }
+  std::uint32_t GetRegister(unsigned) override { return active_ ? 0 : 0xFFFFFFFFu; }
+  void SetRegister(unsigned, unsigned) override {}
+  void SetEventCaller(void*) override {}
+
+  bool ReadArmed() const { return pendingRead_.has_value(); }
+  // The scanner delivers a block into the armed read (fewer than 512 bytes
+  // leave the rest of the buffer as it was); false when no read is armed.
+  bool CompleteRead(const std::vector<std::uint8_t>& block) {
+    if (!active_ || !pendingRead_) return false;
+    const Read r = *pendingRead_;
+    pendingRead_.reset();
+    std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    if (Event && OnReadBufferEnd) OnReadBufferEnd(r.channel, r.size, r.buffer);
+    return true;
+  }
+  // The scanner goes away (a cable pulled, a restart).
+  void Remove() { SetActive(false); }
+
+ private:
+  platform::EventLoop& loop_;
+  std::optional<Read> pendingRead_;
+};
+
+}  // namespace nimbrel::testing
