@@ -135,6 +135,9 @@ class TfrmMain final : public ui::TForm {
   void UsbDisconnected();
   void TCPConnected();
   void TCPDisconnected();
+  enum class Link { Usb, Ethernet };
+  void SendConnectRequest(Link link);
+  void ResetSessionUi();
   // ---- Device protocol: receive dispatcher ----
   void UsbReadEnd(int channel, int size, std::uint8_t* buffer);
   // Every block from the scanner, over either link, on the UI thread.
@@ -142,6 +145,13 @@ class TfrmMain final : public ui::TForm {
   // Writes "SoF", the command and transferLength 0 into the frame and ends
   // any announced transfer being received.
   void PrepareRequest(std::int32_t command, protocol::ControlFrame frame);
+  void StoreSystemInfoCopy();
+  // The greeting steps: identity log lines, identification, the System Info
+  // request.
+  void HandleGreeting();
+  // An announced transfer too long for bulkBuffer: its bytes are counted
+  // and dropped.
+  bool bulkDiscard = false;
   // ---- Device protocol: sending ----
   void UsbSend(std::uint8_t* buffer, int size);
   void TransportSend(std::uint8_t* buffer, int size);
@@ -241,6 +251,7 @@ class TfrmMain final : public ui::TForm {
  private:
   void WireHandlers();
   void StartUp();
+  void ApplyDevelopmentOptions();
 
   Environment env_;
   bool closed_ = false;

@@ -39,6 +39,12 @@ int main(int argc, char** argv) {
   // The command line as the process got it, before Qt looks at it.
   std::vector<std::string> args(argv, argv + argc);
 
+  const app::DevelopmentOptions options = app::ParseDevelopmentOptions(args);
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "nimbrel-updater: %s\n", options.error.c_str());
+    return 2;
+  }
+
   QApplication application(argc, argv);
 
   platform::Trace trace;
@@ -50,7 +56,8 @@ int main(int argc, char** argv) {
   qt::QtDialogs dialogs;
   platform::LockSpace locks;
 
-  app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine};
+  app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
+                       options.ethernet};
 
   int exitCode = 0;
   {

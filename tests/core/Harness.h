@@ -54,6 +54,7 @@ struct Harness {
   std::vector<std::string> args{"nimbrel-updater"};
   bool commandLineAvailable = true;
   usb::UsbFactory makeUsb;
+  std::optional<app::EthernetTarget> ethernet;
   std::vector<std::string> echoed;  // what LogLine echoed
   std::unique_ptr<app::TfrmMain> form;
 
@@ -61,7 +62,8 @@ struct Harness {
 
   app::Environment MakeEnvironment() {
     app::Environment env{loop, trace, dialogs, locks, platform::Paths{exeDir.path(), workDir.path()},
-                         std::nullopt, makeUsb, [this](std::string_view line) { echoed.emplace_back(line); }};
+                         std::nullopt, makeUsb, [this](std::string_view line) { echoed.emplace_back(line); },
+                         ethernet};
     if (commandLineAvailable) env.commandLine = args;
     return env;
   }
