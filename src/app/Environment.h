@@ -2,6 +2,7 @@
 // What the main window is given by whoever starts it: the program's main()
 // or a test. Every service the window uses from outside comes from here.
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,6 +18,21 @@
 
 namespace nimbrel::app {
 
+// A scanner (or the simulator) on a known address, for tests and service
+// work: the Ethernet link is chosen and connected on start.
+struct EthernetTarget {
+  std::string host;
+  std::uint16_t port = 8484;
+};
+
+// Reads "--ethernet HOST[:PORT]" from the arguments; nothing when absent.
+// A malformed value gives an error text instead.
+struct DevelopmentOptions {
+  std::optional<EthernetTarget> ethernet;
+  std::string error;
+};
+DevelopmentOptions ParseDevelopmentOptions(const std::vector<std::string>& args);
+
 struct Environment {
   platform::EventLoop& loop;
   platform::Trace& trace;
@@ -31,6 +47,7 @@ struct Environment {
   // Receives every operator-log line as it is appended (8-bit text). The
   // program writes it to standard output; tests may keep it.
   std::function<void(std::string_view)> logEcho;
+  std::optional<EthernetTarget> ethernet;
 };
 
 }  // namespace nimbrel::app

@@ -108,11 +108,17 @@ TfrmMain::TfrmMain(Environment env)
   Timer2.SetEnabled(false);
   tmSilenceMode.SetEnabled(false);
   WireHandlers();
+  // The application's handler of errors that leave a handler: an error box.
+  loop().SetErrorHandler([this](const std::exception& e) {
+    MessageBox(e.what(), kApplicationTitle, ui::MsgIcon::Error);
+  });
 
   StartUp();
+  ApplyDevelopmentOptions();
 }
 
 TfrmMain::~TfrmMain() {
+  loop().SetErrorHandler(nullptr);
   // Nothing of the teardown may reach the handlers any more.
   if (usb) {
     usb->OnConnect = nullptr;
@@ -181,7 +187,12 @@ void TfrmMain::StartUp() {
   usb->SetSynchronous(true);
   usb->OnConnect = [this] { UsbConnected(); };
   usb->OnDisconnect = [this] { UsbDisconnected(); };
-  usb->OnReadBufferEnd = [this](int channel, int size, std::uint8_t* buffer) { UsbReadEnd(channel, size, buffer); };
+  // Read completions come on the link's bulk thread: each one is dispatched
+  // on the UI thread, and the bulk thread waits for it, so that the next read
+  // is armed only after the dispatch of the previous block.
+  usb->OnReadBufferEnd = [this](int channel, int size, std::uint8_t* buffer) {
+    loop().Invoke([=, this] { UsbReadEnd(channel, size, buffer); });
+  };
   usb->OnSendBufferEnd = [this](int channel, int size, std::uint8_t* buffer) { UsbSendEnd(channel, size, buffer); };
 
   // 6. The two large buffers, once for the whole run (not cleared).
@@ -253,6 +264,15 @@ void TfrmMain::StartUp() {
     SetHeight(0);
     SetVisible(false);
   }
+}
+
+void TfrmMain::ApplyDevelopmentOptions() {
+  if (!env_.ethernet) return;
+  rgConnection.SetItemIndex(1);
+  editAddress.SetText(env_.ethernet->host);
+  ethernetPort = env_.ethernet->port;
+  // In silent mode the silent connect takes this link.
+  if (silentState < 1) loop().Post([this] { ConnectClick(&Connect); });
 }
 
 void TfrmMain::LogLine(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "app/Environment.h"
@@ -15,14 +16,14 @@
 #include "protocol/ControlFrame.h"
 #include "ui/Controls.h"
 #include "ui/Form.h"
+#include "unit/PartNumber.h"
+#include "unit/TsCode.h"
+#include "update/TfrmFPGA.h"
 #include "usb/TUSB.h"
 
 namespace nimbrel::app {
 
 using ui::TControl;
-
-// The link a connect request goes out on.
-enum class Link { Usb, Ethernet };
 
 inline constexpr std::size_t kLargeBufferSize = 52428800;  // 0x3200000
 
@@ -30,6 +31,9 @@ inline constexpr std::size_t kLargeBufferSize = 52428800;  // 0x3200000
 // the target-address box. It is only ever a default; nothing sends to it
 // unless an operator selects the Ethernet link.
 inline constexpr const char* kFactoryScannerAddress = "192.168.0.250";
+
+// The caption of the application's error boxes.
+inline constexpr const char* kApplicationTitle = "nimbrel-updater";
 
 inline constexpr const char* kDentalMutexName = "Unique Name of Tavix Brixel Dental Mutex";
 inline constexpr const char* kFlashMutexName = "Unique Name of Tavix Brixel Flash Mutex";
@@ -116,17 +120,6 @@ class TfrmMain final : public ui::TForm {
   protocol::Frame announceFrame{};
   protocol::Frame sysInfoRequestFrame{};
 
-  // ---- Ethernet link ----
-  // The clients are made on first use; a test may put its own in place first.
-  std::unique_ptr<platform::TcpClient> TCP;
-  std::unique_ptr<platform::UdpClient> UDP;
-  std::uint16_t tcpPort = 8484;
-  std::uint16_t udpPort = 8484;
-  // The running receive thread; cleared by the thread itself as it ends.
-  std::atomic<net::TTCPReceiver*> tcpReceiver{nullptr};
-  // Owns the thread that tcpReceiver names (declared after TCP: it goes first).
-  std::unique_ptr<net::TTCPReceiver, net::TTCPReceiverDeleter> receiverThread;
-
   // ---- Application shell ----
   // Appends one line to the operator log (and echoes it, see Environment).
   void LogLine(const std::string& text);
@@ -144,54 +137,67 @@ class TfrmMain final : public ui::TForm {
   void UsbDisconnected();
   void TCPConnected();
   void TCPDisconnected();
-  // Sends the connect request on the link and waits for the greeting.
+  enum class Link { Usb, Ethernet };
   void SendConnectRequest(Link link);
-  // Disables what needs a session and clears sessionOpen and unitSupported.
   void ResetSessionUi();
   // ---- Device protocol: receive dispatcher ----
   void UsbReadEnd(int channel, int size, std::uint8_t* buffer);
-  // Every received block, from either link, on the UI thread, one at a time.
+  // Every block from the scanner, over either link, on the UI thread.
   void DispatchFrame(const std::uint8_t* block, int length);
+  // Writes "SoF", the command and transferLength 0 into the frame and ends
+  // any announced transfer being received.
+  void PrepareRequest(std::int32_t command, protocol::ControlFrame frame);
+  void StoreSystemInfoCopy();
+  // The greeting steps: identity log lines, identification, the System Info
+  // request.
+  void HandleGreeting();
+  // An announced transfer too long for bulkBuffer: its bytes are counted
+  // and dropped.
+  bool bulkDiscard = false;
   // ---- Device protocol: sending ----
-  // The sending operations return when the last block has been handed to
-  // the link; pendingSends tracks completion.
-  void UsbSendEnd(int channel, int size, std::uint8_t* buffer);
-  // One USB send on channel 1 inside the sendMarker bracket.
   void UsbSend(std::uint8_t* buffer, int size);
-  // USB when active, else TCP when connected, else nothing.
   void TransportSend(std::uint8_t* buffer, int size);
-  // The first 512 bytes, a pause, then 512,000-byte chunks; the keep-alive
-  // timer is stopped meanwhile.
   void SendChunked(std::uint8_t* buffer, int size);
-  // Sets pendingSends, sends the announcement, then the staged data.
-  void SendTransfer(std::uint8_t* announcement, std::uint8_t* data);
-  // Stages the payload behind its upload header in stagingBuffer, announces
-  // and sends it, and releases payloadBuffer (the payload normally is
-  // payloadBuffer.get()). A payload that does not fit the staging buffer is
-  // refused with a log line, and pendingSends is set to 0.
-  void SendUpload(std::int32_t command, const std::uint8_t* payload, std::int64_t size);
-  // "SoF", the command and transferLength 0 into the frame; ends any
-  // announced receive transfer and points receivePosition at frameBuffer.
-  void PrepareRequest(std::int32_t command, protocol::Frame& frame);
-  // pendingSends down by one, never below 0; any thread.
-  void LowerPendingSends();
+  void SendTransfer(protocol::Frame& announcement, std::uint8_t* data);
+  // Stages the payload behind its upload header, announces and sends it,
+  // and releases the payload. A payload that does not fit the staging
+  // buffer is refused with a message; returns whether it was sent.
+  bool SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> payload, std::int64_t size);
+  void UsbSendEnd(int channel, int size, std::uint8_t* buffer);
   // ---- Device protocol: keep-alive and device commands ----
   void KeepAliveTick();
   void SendEndOfSession();
   void WriteRegister(std::int32_t reg, std::int32_t value);
 
-  // ---- Ethernet transport ----
+  // ---- Ethernet link ----
+  // Port of the wake datagram and of the TCP link.
+  std::uint16_t ethernetPort = 8484;
+  // The clients, made on first use; a test may put its own in place first.
+  std::unique_ptr<platform::TcpClient> TCP;
+  std::unique_ptr<platform::UdpClient> UDP;
+  // The running receive thread; cleared by the thread itself as it ends.
+  std::atomic<net::TTCPReceiver*> tcpReceiver{nullptr};
+  // Owns the thread that tcpReceiver names (declared after TCP, so it ends first).
+  std::unique_ptr<net::TTCPReceiver, net::TTCPReceiverDeleter> receiverThread;
   // The Ethernet branch of the Connect action: wake datagram, receive
-  // thread, TCP connect to editAddress on tcpPort (TCPConnected runs inside);
-  // sets linkEstablished when connected. A refused or timed-out connect
-  // throws platform::SocketError (the program's general error handling
-  // reports it); the receive thread then stays and a later call reuses it.
+  // thread, TCP connect to the target address (TCPConnected runs inside).
+  // A connect that is refused or times out leaves the client unconnected
+  // (the trace says why) and the receive thread polling; the next call
+  // serves with the same thread.
   void OpenEthernetLink();
+  // True when the TCP client reports itself connected.
+  bool TcpIsConnected();
   // Sends in 512-byte passes (the last one filled up with zeros), 50 ms
-  // apart, over `client` or, when none is given, TCP; lowers pendingSends.
+  // apart, over `client` or, when none is given, TCP; a failed pass is sent
+  // again, a link that keeps failing ends the send with a log line. Lowers
+  // pendingSends at the end.
   void TCPSendBuffer(const std::uint8_t* data, int size, platform::TcpClient* client = nullptr);
   void TCPWorkBegin();
   void TCPWorkEnd();
+  // The close's Ethernet steps: stop the receive thread, wait for it, and
+  // disconnect the client; in any case nothing received is delivered
+  // afterwards.
+  void CloseEthernetLink();
 
   // ---- Update engine ----
   void rgModeClick(TControl* Sender);
@@ -201,13 +207,49 @@ class TfrmMain final : public ui::TForm {
   void Timer2Timer(TControl* Sender);
 
   // ---- Unit identity and System Info ----
+  // The unit-type dialog, created with the window and kept for its life.
+  update::TfrmFPGA frmFPGA;
+  // Classifies the greeting's part number, asks about factory part numbers
+  // and selects the "Scanner Base" item (and with it the LOT and options);
+  // may disable "update", never enables it.
+  void IdentifyUnit(const protocol::Frame& greeting);
+  // True when the updater may work on the unit ("gui_test" markers in the
+  // working directory let every unit pass).
+  bool IsSupportedUnit(const unit::PnField& pn) const;
+  // Decodes a tsCode into the option groups and logs its form.
+  void ParseTsCode(std::int32_t code);
+  // The v2 code of the option groups as they stand.
+  std::int32_t MakeTsCode() const;
+  unit::PartsInformation CurrentPartsInformation() const;
+  // Shows the unit-type dialog. Cancel or the close box: logs
+  // "cancel to autoupload" and returns false. "Ok": copies the choice into
+  // "Scanner Base" and returns true.
+  bool ChooseUnitType();
+  // Row of the standard-value table for the LOT selection ("AJ" and none: 8).
+  int LotRow() const;
+  // The System Info patches work on a record in memory and write only their
+  // fields. Each refuses a record too short for the fields it writes: it
+  // logs why, changes nothing and returns false.
+  //
+  // The standard values of the selected generation (btnPatchClick).
+  bool PatchStandardValues(std::span<std::uint8_t> record);
+  // The current tsCode, and the standard values of the options changed
+  // since the greeting (connectTsCode); before a record is sent.
+  bool PatchHardwareOptions(std::span<std::uint8_t> record);
+  // motorParam9 of SAEHAN units by power board; after PatchHardwareOptions.
+  bool FixSaehanDriveCode(std::span<std::uint8_t> record);
   void rgFPGAClick(TControl* Sender);
   void rgLOTClick(TControl* Sender);
   void rgPowerBoardClick(TControl* Sender);
   void rgMainBoardClick(TControl* Sender);
   void btnTestTSCodeClick(TControl* Sender);
   void btnMaketsCodeClick(TControl* Sender);
+  // Saves systemInfoCopy as backup.dmp in the program's folder; the file is
+  // either the old one or the whole new one.
   void btnBackupClick(TControl* Sender);
+  // Patches the first 512 bytes of backup.dmp in place with the standard
+  // values. Without the file: silent when the program calls it (Sender
+  // nullptr), else asks and lets the operator pick a file.
   void btnPatchClick(TControl* Sender);
 
   // ---- Services ----
@@ -225,6 +267,7 @@ class TfrmMain final : public ui::TForm {
  private:
   void WireHandlers();
   void StartUp();
+  void ApplyDevelopmentOptions();
 
   Environment env_;
   bool closed_ = false;

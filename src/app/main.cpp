@@ -1,1 +1,72 @@
-// placeholder
+// The program: the main window on Qt's event loop.
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/TfrmMain.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "qt/MainWindowView.h"
+#include "qt/QtDialogs.h"
+#include "qt/QtEventLoop.h"
+
+using namespace nimbrel;
+
+namespace {
+
+bool HasDisplay() {
+  const char* x = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x && *x) || (wayland && *wayland);
+}
+
+void EchoLogLine(std::string_view line) {
+  const std::string utf8 = platform::Cp949ToUtf8(line);
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Without a display the window goes to Qt's offscreen platform, so that
+  // silent and hidden runs work on a headless machine.
+  if (!HasDisplay() && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+  // The command line as the process got it, before Qt looks at it.
+  std::vector<std::string> args(argv, argv + argc);
+
+  const app::DevelopmentOptions options = app::ParseDevelopmentOptions(args);
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "nimbrel-updater: %s\n", options.error.c_str());
+    return 2;
+  }
+
+  QApplication application(argc, argv);
+
+  platform::Trace trace;
+  trace.SetKeep(false);
+  const char* traceVar = std::getenv("NIMBREL_TRACE");
+  if (traceVar && *traceVar) trace.SetEcho(stderr);
+
+  qt::QtEventLoop loop;
+  qt::QtDialogs dialogs;
+  platform::LockSpace locks;
+
+  app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
+                       options.ethernet};
+
+  int exitCode = 0;
+  {
+    app::TfrmMain form(std::move(env));
+    qt::MainWindowView view(form);
+    if (form.Visible()) view.show();
+    exitCode = application.exec();
+    if (!form.Closed()) form.Close();
+    loop.Shutdown();
+  }
+  return exitCode;
+}

@@ -6,6 +6,7 @@
 
 #include "app/TfrmMain.h"
 #include "net/TTCPReceiver.h"
+#include "protocol/Counters.h"
 
 namespace nimbrel::app {
 
@@ -25,7 +26,7 @@ void TfrmMain::OpenEthernetLink() {
 
   protocol::Frame wake = protocol::MakeWakeFrame();
   if (!UDP) UDP = platform::MakeUdpClient(inFlight);
-  const platform::SendResult sent = UDP->SendTo(editAddress.Text(), udpPort, wake.data(), wake.size());
+  const platform::SendResult sent = UDP->SendTo(editAddress.Text(), ethernetPort, wake.data(), wake.size());
   if (!sent.ok()) trace().Debugf("wake datagram: %s", sent.error.c_str());
 
   loop().Sleep(kWakeToConnectMs);
@@ -48,10 +49,17 @@ void TfrmMain::OpenEthernetLink() {
     tcpReceiver = receiverThread.get();
   }
 
-  TCP->Connect(editAddress.Text(), tcpPort, kConnectTimeoutMs);
+  try {
+    TCP->Connect(editAddress.Text(), ethernetPort, kConnectTimeoutMs);
+  } catch (const platform::SocketError& e) {
+    // The Connect action reports the link that did not come up.
+    trace().Debugf("TCP connect: %s", e.what());
+    return;
+  }
   TCPConnected();
-  if (TCP->Connected()) linkEstablished = true;
 }
+
+bool TfrmMain::TcpIsConnected() { return TCP && TCP->Connected(); }
 
 void TfrmMain::TCPSendBuffer(const std::uint8_t* data, int size, platform::TcpClient* client) {
   trace().Debugf("TCPsendBuffer[%d]", size);
@@ -88,20 +96,30 @@ void TfrmMain::TCPSendBuffer(const std::uint8_t* data, int size, platform::TcpCl
     }
     loop().Sleep(kPassPauseMs);
   }
-  LowerPendingSends();
-}
-
-void TfrmMain::TCPConnected() {
-  LogLine("TCP Connected");
-  SendConnectRequest(Link::Ethernet);
-}
-
-void TfrmMain::TCPDisconnected() {
-  LogLine("TCP Disconnected");
-  ResetSessionUi();
+  protocol::CountDown(pendingSends);
 }
 
 void TfrmMain::TCPWorkBegin() { trace().Debug("work begin"); }
 void TfrmMain::TCPWorkEnd() { trace().Debug("work end"); }
+
+void TfrmMain::CloseEthernetLink() {
+  if (TcpIsConnected()) {
+    if (net::TTCPReceiver* receiver = tcpReceiver.load()) {
+      receiver->Terminate();
+      // The receiver is woken by the request and ends at once; a pause of
+      // no length lets it do so before the first look (on the virtual clock
+      // it waits for exactly that), so the pauses below are the exception.
+      loop().Sleep(0);
+    }
+    for (int i = 0; i < 19 && tcpReceiver.load(); ++i) loop().Sleep(100);
+    trace().Debug("delete pReceiver\n");
+    TCP->Disconnect();
+    TCPDisconnected();
+  }
+  // A receive thread that did not end in time (or was not asked to, its
+  // link being down) delivers nothing more, so nothing it receives can
+  // reach the buffers that the close releases next.
+  if (receiverThread) receiverThread->Detach();
+}
 
 }  // namespace nimbrel::app

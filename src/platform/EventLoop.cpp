@@ -25,6 +25,16 @@ bool InFlight::WaitIdle(std::chrono::milliseconds timeout) const {
   return idle_.wait_for(lock, timeout, [this] { return count_ <= 0; });
 }
 
+bool InFlight::WaitIdleOr(const std::function<bool()>& ready, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, timeout, [&] { return count_ <= 0 || ready(); });
+}
+
+void InFlight::Notify() const {
+  std::lock_guard lock(mutex_);
+  idle_.notify_all();
+}
+
 void EventLoop::Guard(const std::function<void()>& fn) {
   try {
     fn();

@@ -39,6 +39,11 @@ class InFlight final {
   // Waits (in real time) until the count is zero; false when it was not zero
   // within the time-out.
   bool WaitIdle(std::chrono::milliseconds timeout) const;
+  // Waits until the count is zero or `ready()` holds (checked whenever the
+  // count changes or Notify is called); false on time-out.
+  bool WaitIdleOr(const std::function<bool()>& ready, std::chrono::milliseconds timeout) const;
+  // Wakes a waiter so that it looks at its `ready` condition again.
+  void Notify() const;
 
  private:
   mutable std::mutex mutex_;

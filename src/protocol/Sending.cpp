@@ -1,32 +1,28 @@
-// Sending side: the USB send bracket, the choice of link, chunked sends and
-// the framing of uploads.
+// The sending side: which link carries a send, the USB send bracket, chunked
+// sends and the framing of uploads.
 
-#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "app/TfrmMain.h"
+#include "protocol/Counters.h"
 
 namespace nimbrel::app {
 
+using namespace protocol;
+
 namespace {
 
-constexpr int kBlock = 512;
-constexpr int kChunk = 512000;
-constexpr int kLongPauseFromBlocks = 2048;  // 1,048,576 bytes and more
-constexpr int kLongPauseMs = 1000;
-constexpr int kShortPauseMs = 200;
+constexpr int kChunkSize = 512000;
+// Sizes of 1,048,576 bytes (2048 blocks) and more get the longer pause
+// before their chunks.
+constexpr int kLongPauseBlocks = 2047;
 
 }  // namespace
 
-void TfrmMain::LowerPendingSends() {
-  std::int32_t n = pendingSends.load();
-  while (n > 0 && !pendingSends.compare_exchange_weak(n, n - 1)) {
-  }
-}
-
-void TfrmMain::UsbSendEnd(int, int, std::uint8_t*) { LowerPendingSends(); }
-
 void TfrmMain::UsbSend(std::uint8_t* buffer, int size) {
+  // 3 while the buffer is handed over, 2 afterwards: the keep-alive waits
+  // until two blocks from the scanner have counted it down to 0.
   sendMarker = 3;
   usb->SendBuffer(1, size, buffer);
   sendMarker = 2;
@@ -35,66 +31,73 @@ void TfrmMain::UsbSend(std::uint8_t* buffer, int size) {
 void TfrmMain::TransportSend(std::uint8_t* buffer, int size) {
   if (usb && usb->Active()) {
     UsbSend(buffer, size);
-  } else if (TCP && TCP->Connected()) {
+  } else if (TcpIsConnected()) {
     TCPSendBuffer(buffer, size);
   }
 }
 
 void TfrmMain::SendChunked(std::uint8_t* buffer, int size) {
-  if (keepAliveTimer) keepAliveTimer->SetEnabled(false);
-  const int blocks = size / kBlock;
-  // The first block always goes; a buffer shorter than a block is not read
-  // beyond its end.
-  if (size > 0) TransportSend(buffer, std::min(size, kBlock));
-  if (blocks >= 2) {
-    loop().Sleep(blocks > kLongPauseFromBlocks - 1 ? kLongPauseMs : kShortPauseMs);
-    const int rest = size - kBlock;
-    const int n = rest / kChunk;
-    for (int i = 0; i < n; ++i) TransportSend(buffer + kBlock + i * kChunk, kChunk);
-    if (rest > n * kChunk) TransportSend(buffer + kBlock + n * kChunk, rest - n * kChunk);
+  keepAliveTimer->SetEnabled(false);
+  const int blocks = size / 512;
+  TransportSend(buffer, 512);
+  if (blocks < 2) {
+    keepAliveTimer->SetEnabled(true);
+    return;
   }
-  if (keepAliveTimer) keepAliveTimer->SetEnabled(true);
+  loop().Sleep(blocks > kLongPauseBlocks ? 1000 : 200);
+  const int rest = size - 512;
+  const int n = rest / kChunkSize;
+  for (int i = 0; i < n; ++i) TransportSend(buffer + 512 + i * kChunkSize, kChunkSize);
+  if (rest > n * kChunkSize) TransportSend(buffer + 512 + n * kChunkSize, rest - n * kChunkSize);
+  keepAliveTimer->SetEnabled(true);
 }
 
-void TfrmMain::SendTransfer(std::uint8_t* announcement, std::uint8_t* data) {
-  const std::int32_t length = protocol::ControlFrame(announcement).transferLength();
-  pendingSends = static_cast<std::int32_t>((static_cast<std::int64_t>(length) + kChunk - 1) / kChunk + 1);
-  SendChunked(announcement, kBlock);
+void TfrmMain::SendTransfer(Frame& announcement, std::uint8_t* data) {
+  const std::int32_t length = FrameView(announcement).transferLength();
+  pendingSends = static_cast<std::int32_t>((static_cast<std::int64_t>(length) + 511999) / kChunkSize + 1);
+  SendChunked(announcement.data(), 512);
   loop().ProcessMessages();
   SendChunked(data, length);
   LogLine("upload...");
 }
 
-void TfrmMain::SendUpload(std::int32_t command, const std::uint8_t* payload, std::int64_t size) {
-  constexpr auto kMaxPayload = static_cast<std::int64_t>(kLargeBufferSize) - kBlock;
-  if (!stagingBuffer || size < 0 || size > kMaxPayload || (size > 0 && !payload)) {
-    LogLine("upload refused: a payload of " + std::to_string(size) + " bytes does not fit the staging buffer of " +
-            std::to_string(kMaxPayload) + " bytes");
-    pendingSends = 0;
+bool TfrmMain::SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> payload, std::int64_t size) {
+  payloadBuffer = std::move(payload);
+  // The staging buffer holds the header and the padded payload; a payload
+  // that would not fit is refused rather than written past its end.
+  if (size < 0 || PaddedLength(size) > static_cast<std::int64_t>(kLargeBufferSize) || !stagingBuffer) {
+    char line[96];
+    std::snprintf(line, sizeof line, "upload refused: %lld bytes do not fit the staging buffer",
+                  static_cast<long long>(size));
+    LogLine(line);
     payloadBuffer.reset();
-    return;
+    return false;
   }
+  const std::int64_t padded = PaddedLength(size);
   std::uint8_t* staged = stagingBuffer.get();
-  const std::int64_t padded = protocol::PaddedLength(size);
-  std::memset(staged, 0, kBlock);
-  if (size > 0) std::memmove(staged + kBlock, payload, static_cast<std::size_t>(size));
-  std::memset(staged + kBlock + size, 0, static_cast<std::size_t>(padded - kBlock - size));
+  std::memset(staged, 0, 512);
+  if (size > 0) std::memcpy(staged + 512, payloadBuffer.get(), static_cast<std::size_t>(size));
+  // The padding travels with the data and is summed: zero it.
+  std::memset(staged + 512 + size, 0, static_cast<std::size_t>(padded - 512 - size));
 
-  const protocol::UploadHeader header(staged);
-  header.setMagic(protocol::kMagicCDb);
+  UploadHeader header(staged);
+  header.setMagic(kMagicCDb);
   header.setCommand(command);
   header.setSize(static_cast<std::int32_t>(size));
-  header.setTimestamp(protocol::MakeTimestamp(loop().LocalNow()));
+  header.setTimestamp(MakeTimestamp(loop().LocalNow()));
 
-  PrepareRequest(command, announceFrame);
-  protocol::FrameView(announceFrame).setTransferLength(static_cast<std::int32_t>(padded));
-  protocol::UploadChecksum(padded, staged);
-  SendTransfer(announceFrame.data(), staged);
+  PrepareRequest(command, FrameView(announceFrame));
+  FrameView(announceFrame).setTransferLength(static_cast<std::int32_t>(padded));
+  UploadChecksum(padded, staged);
+  SendTransfer(announceFrame, staged);
   payloadBuffer.reset();
+  return true;
 }
 
-void TfrmMain::PrepareRequest(std::int32_t command, protocol::Frame& frame) {
-  protocol::PrepareRequestFrame(command, protocol::FrameView(frame));
+void TfrmMain::UsbSendEnd(int, int, std::uint8_t*) { CountDown(pendingSends); }
+
+void TfrmMain::PrepareRequest(std::int32_t command, ControlFrame frame) {
+  PrepareRequestFrame(command, frame);
   bulkTotal = 0;
   bulkReceived = 0;
   bulkCommand = command;

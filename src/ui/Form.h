@@ -11,8 +11,8 @@ class TForm {
  public:
   // The frame of a fixed dialog window around its client area (borders and
   // caption bar), in pixels.
-  static constexpr int kFrameWidth = 16;
-  static constexpr int kFrameHeight = 39;
+  static constexpr int kFrameWidth = 6;
+  static constexpr int kFrameHeight = 29;
 
   TForm(int clientWidth, int clientHeight)
       : width_(clientWidth + kFrameWidth), height_(clientHeight + kFrameHeight) {}

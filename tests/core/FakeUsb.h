@@ -1,14 +1,11 @@
 #pragma once
-// A USB link for tests: records every send with its bytes and the virtual
-// time it was handed over, keeps armed reads and sends outstanding until the
-// test completes them, and raises connect and disconnect as a scanner that
-// is plugged in or pulled out would. Everything runs on the UI thread.
+// A USB link for tests: it records what the updater sends and reads, and
+// lets the test complete reads, raise connects and disconnects, and decide
+// whether a scanner is attached.
 
 #include <cstdint>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <span>
+#include <optional>
 #include <vector>
 
 #include "platform/EventLoop.h"
@@ -19,97 +16,80 @@ namespace nimbrel::testing {
 class FakeUsb final : public usb::TUSB {
  public:
   struct Send {
-    int channel = 0;
-    int size = 0;
+    int channel;
     std::vector<std::uint8_t> bytes;
-    std::int64_t atMs = 0;
-    std::uint8_t* buffer = nullptr;
+    std::int64_t at;  // loop time when it was handed over
   };
   struct Read {
-    int channel = 0;
-    int size = 0;
-    std::uint8_t* buffer = nullptr;
+    int channel;
+    int size;
+    std::uint8_t* buffer;
   };
 
   explicit FakeUsb(platform::EventLoop& loop) : loop_(loop) {}
 
   // Whether SetActive(true) finds a scanner.
-  bool scannerPresent = true;
+  bool scannerAttached = true;
+  // Completes every send (OnSendBufferEnd) as posted work, as the bulk
+  // thread would shortly after the hand-over.
+  bool completeSends = true;
+
+  std::vector<Send> sends;
+  std::vector<Read> reads;  // every read armed, in order
+  int activations = 0;
 
   void SetActive(bool value) override {
     if (value == active_) return;
     if (value) {
-      if (!scannerPresent) return;
+      ++activations;
+      if (!scannerAttached) return;
       active_ = true;
       if (OnConnect) OnConnect();
     } else {
-      Unplug();
+      active_ = false;
+      pendingRead_.reset();
+      if (OnDisconnect) OnDisconnect();
     }
   }
-
   bool ReadBuffer(int channel, int size, std::uint8_t* buffer) override {
     if (!active_) return false;
     reads.push_back({channel, size, buffer});
+    pendingRead_ = reads.back();
     return true;
   }
-
-  // As the component does: queue, let pending events run, pause 100 ms.
   bool SendBuffer(int channel, int size, std::uint8_t* buffer) override {
     if (!active_) return false;
-    sends.push_back({channel, size, std::vector<std::uint8_t>(buffer, buffer + size), loop_.NowMs(), buffer});
-    outstandingSends_.push_back(sends.size() - 1);
-    if (onSend) onSend(sends.back());
+    sends.push_back({channel, std::vector<std::uint8_t>(buffer, buffer + size), loop_.NowMs()});
+    if (completeSends) {
+      loop_.Post([this, channel, size, buffer] {
+        if (active_ && Event && OnSendBufferEnd) OnSendBufferEnd(channel, size, buffer);
+      });
+    }
     loop_.ProcessMessages();
     loop_.Sleep(100);
     return true;
   }
-
-  std::uint32_t GetRegister(unsigned) override { return active_ ? 0u : 0xFFFFFFFFu; }
+  std::uint32_t GetRegister(unsigned) override { return active_ ? 0 : 0xFFFFFFFFu; }
   void SetRegister(unsigned, unsigned) override {}
   void SetEventCaller(void*) override {}
 
-  // ---- The test's side ----
-  // Completes the oldest outstanding send (OnSendBufferEnd); false when none.
-  bool CompleteSend() {
-    if (outstandingSends_.empty() || !active_) return false;
-    const Send& s = sends[outstandingSends_.front()];
-    outstandingSends_.pop_front();
-    if (Event && OnSendBufferEnd) OnSendBufferEnd(s.channel, s.size, s.buffer);
-    return true;
-  }
-  int CompleteAllSends() {
-    int n = 0;
-    while (CompleteSend()) ++n;
-    return n;
-  }
-  // Fills the oldest armed read with the bytes and completes it
-  // (OnReadBufferEnd with the size that was asked for); false when none.
-  bool CompleteRead(std::span<const std::uint8_t> bytes) {
-    if (reads.empty() || !active_) return false;
-    const Read r = reads.front();
-    reads.pop_front();
-    std::memcpy(r.buffer, bytes.data(), std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(r.size)));
+  bool ReadArmed() const { return pendingRead_.has_value(); }
+  // The scanner delivers a block into the armed read (fewer than 512 bytes
+  // leave the rest of the buffer as it was); false when no read is armed.
+  bool CompleteRead(const std::vector<std::uint8_t>& block) {
+    if (!active_ || !pendingRead_) return false;
+    const Read r = *pendingRead_;
+    pendingRead_.reset();
+    std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
     if (Event && OnReadBufferEnd) OnReadBufferEnd(r.channel, r.size, r.buffer);
     return true;
   }
-  // The scanner goes away: inactive, outstanding transfers dropped, OnDisconnect.
-  void Unplug() {
-    if (!active_) return;
-    active_ = false;
-    reads.clear();
-    outstandingSends_.clear();
-    if (OnDisconnect) OnDisconnect();
-  }
-
-  // Runs inside SendBuffer, as the send is handed over.
-  std::function<void(const Send&)> onSend;
-
-  std::vector<Send> sends;
-  std::deque<Read> reads;
+  // The scanner goes away (a cable pulled, a restart).
+  void Remove() { SetActive(false); }
 
  private:
   platform::EventLoop& loop_;
-  std::deque<std::size_t> outstandingSends_;
+  std::optional<Read> pendingRead_;
 };
 
 }  // namespace nimbrel::testing

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "FakeUsb.h"
 #include "app/TfrmMain.h"
 #include "platform/VirtualEventLoop.h"
 
@@ -55,24 +54,16 @@ struct Harness {
   std::vector<std::string> args{"nimbrel-updater"};
   bool commandLineAvailable = true;
   usb::UsbFactory makeUsb;
+  std::optional<app::EthernetTarget> ethernet;
   std::vector<std::string> echoed;  // what LogLine echoed
   std::unique_ptr<app::TfrmMain> form;
-  FakeUsb* fakeUsb = nullptr;  // the window's USB link after UseFakeUsb and Start
 
   Harness() = default;
 
-  // Gives the window a FakeUsb as its USB link (call before Start).
-  void UseFakeUsb() {
-    makeUsb = [this](const std::string&, const std::string&) {
-      auto link = std::make_unique<FakeUsb>(loop);
-      fakeUsb = link.get();
-      return link;
-    };
-  }
-
   app::Environment MakeEnvironment() {
     app::Environment env{loop, trace, dialogs, locks, platform::Paths{exeDir.path(), workDir.path()},
-                         std::nullopt, makeUsb, [this](std::string_view line) { echoed.emplace_back(line); }};
+                         std::nullopt, makeUsb, [this](std::string_view line) { echoed.emplace_back(line); },
+                         ethernet};
     if (commandLineAvailable) env.commandLine = args;
     return env;
   }

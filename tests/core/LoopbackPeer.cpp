@@ -15,12 +15,13 @@ namespace nimbrel::testing {
 
 namespace {
 
-std::uint16_t BindLoopback(int fd) {
+// The port bound, 0 when the bind failed.
+std::uint16_t BindLoopback(int fd, std::uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("bind");
+  a.sin_port = htons(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
@@ -29,13 +30,21 @@ std::uint16_t BindLoopback(int fd) {
 }  // namespace
 
 LoopbackPeer::LoopbackPeer(platform::InFlight* inFlight) : inFlight_(inFlight) {
-  listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  tcpPort_ = BindLoopback(listen_);
+  // The updater uses one port number for the datagram and the stream.
+  for (int attempt = 0; attempt < 100 && port_ == 0; ++attempt) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const std::uint16_t port = BindLoopback(listen_, 0);
+    udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (port != 0 && BindLoopback(udp_, port) == port) {
+      port_ = port;
+    } else {
+      ::close(listen_);
+      ::close(udp_);
+      listen_ = udp_ = -1;
+    }
+  }
+  if (port_ == 0) throw std::runtime_error("no loopback port free for TCP and UDP");
   ::listen(listen_, 4);
-  udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  udpPort_ = BindLoopback(udp_);
   if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   thread_ = std::thread([this] { Serve(); });
 }
@@ -60,8 +69,14 @@ void LoopbackPeer::Serve() {
     {
       std::lock_guard lock(mutex_);
       if (stop_) return;
+      if (stopListening_ && listen_ >= 0) {
+        ::close(listen_);
+        listen_ = -1;
+        changed_.notify_all();
+      }
       conn = conn_;
     }
+    // A negative descriptor is left out by poll.
     pollfd p[4] = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}, {udp_, POLLIN, 0}, {conn, POLLIN, 0}};
     if (::poll(p, conn >= 0 ? 4 : 3, -1) < 0) continue;
     if (p[0].revents) {
@@ -170,6 +185,14 @@ void LoopbackPeer::Drop() {
   if (conn_ < 0) return;
   if (inFlight_) inFlight_->Add(1);
   ::shutdown(conn_, SHUT_WR);
+}
+
+void LoopbackPeer::StopListening() {
+  std::unique_lock lock(mutex_);
+  stopListening_ = true;
+  const char c = 1;
+  [[maybe_unused]] ssize_t rc = ::write(wake_[1], &c, 1);
+  changed_.wait(lock, [this] { return listen_ < 0; });
 }
 
 std::vector<std::uint8_t> LoopbackPeer::Received() const {

@@ -1,9 +1,9 @@
 #pragma once
 // A tiny scanner stand-in on 127.0.0.1: a TCP listener and a UDP socket on
-// ephemeral ports, served by one thread. It records what the updater sends
-// and keeps the work-in-flight contract of the link: what it reads is
-// released once handled (after the replies it caused were added), what it
-// sends is added before it goes out, and a drop adds one unit.
+// one ephemeral port number, served by one thread. It records what the
+// updater sends and keeps the work-in-flight contract of the link: what it
+// reads is released once handled (after the replies it caused were added),
+// what it sends is added before it goes out, and a drop adds one unit.
 
 #include <condition_variable>
 #include <cstdint>
@@ -23,8 +23,8 @@ class LoopbackPeer {
   LoopbackPeer(const LoopbackPeer&) = delete;
   LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
-  std::uint16_t TcpPort() const { return tcpPort_; }
-  std::uint16_t UdpPort() const { return udpPort_; }
+  // The one port number of the TCP listener and the UDP socket.
+  std::uint16_t Port() const { return port_; }
 
   // Runs on the peer's thread for every complete 512-byte frame received;
   // what it returns goes back to the updater. Set it before the updater connects.
@@ -36,6 +36,10 @@ class LoopbackPeer {
   // Ends the stream towards the updater, as a restarting scanner does; goes
   // on reading (and releasing) what the updater still sends.
   void Drop();
+
+  // Closes the TCP listener: connects are refused from now on, datagrams
+  // still arrive. Waits until the peer's thread has done it.
+  void StopListening();
 
   std::vector<std::uint8_t> Received() const;
   std::vector<std::vector<std::uint8_t>> Datagrams() const;
@@ -50,7 +54,7 @@ class LoopbackPeer {
 
   platform::InFlight* inFlight_;
   int listen_ = -1, udp_ = -1, wake_[2] = {-1, -1};
-  std::uint16_t tcpPort_ = 0, udpPort_ = 0;
+  std::uint16_t port_ = 0;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -58,6 +62,7 @@ class LoopbackPeer {
   int connections_ = 0;
   bool sawEnd_ = false;
   bool stop_ = false;
+  bool stopListening_ = false;
   std::vector<std::uint8_t> received_;
   std::vector<std::vector<std::uint8_t>> datagrams_;
   std::vector<std::uint8_t> partial_;

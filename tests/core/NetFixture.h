@@ -28,24 +28,36 @@ inline bool Eventually(const std::function<bool()>& pred) {
 
 class NetTest : public ::testing::Test {
  protected:
+  // Starts the window with the Ethernet link chosen and pointed at the
+  // peer, and a RecordingTcp as its TCP client.
   app::TfrmMain& StartWindow() {
     app::TfrmMain& f = h.Start();
+    f.rgConnection.SetItemIndex(1);
     f.editAddress.SetText(kLoopback);
-    f.tcpPort = peer.TcpPort();
-    f.udpPort = peer.UdpPort();
+    f.ethernetPort = peer.Port();
     auto client = std::make_unique<RecordingTcp>(h.loop, platform::MakeTcpClient(&h.loop.inFlight()));
     tcp = client.get();
     f.TCP = std::move(client);
     return f;
   }
 
-  // Starts the window and opens the Ethernet link to the peer.
+  // Starts the window and runs the Connect action; afterwards the records
+  // of the peer and the client start after the connect request.
   app::TfrmMain& Connect() {
     app::TfrmMain& f = StartWindow();
     EXPECT_EQ(f.editAddress.Text(), kLoopback);
-    f.OpenEthernetLink();
+    f.ConnectClick(&f.Connect);
     EXPECT_TRUE(f.linkEstablished);
+    h.loop.ProcessMessages();
+    baseline = peer.Received().size();
+    tcp->Reset();
     return f;
+  }
+
+  // What the peer received since Connect.
+  std::vector<std::uint8_t> Received() const {
+    const auto all = peer.Received();
+    return std::vector<std::uint8_t>(all.begin() + static_cast<std::ptrdiff_t>(baseline), all.end());
   }
 
   app::TfrmMain& form() { return *h.form; }
@@ -53,6 +65,7 @@ class NetTest : public ::testing::Test {
   Harness h;
   LoopbackPeer peer{&h.loop.inFlight()};
   RecordingTcp* tcp = nullptr;
+  std::size_t baseline = 0;
 };
 
 // Bytes that differ from block to block and within each block.

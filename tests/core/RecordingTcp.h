@@ -69,6 +69,12 @@ class RecordingTcp final : public platform::TcpClient {
     return r;
   }
 
+  // Forgets the sends so far; indices of failSends and failFrom count from here.
+  void Reset() {
+    sends.clear();
+    calls_ = 0;
+  }
+
   // Bytes read by each poll that read any (receiver thread).
   std::vector<std::size_t> Polls() const {
     std::lock_guard lock(mutex_);

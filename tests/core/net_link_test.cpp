@@ -3,11 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "NetFixture.h"
@@ -19,23 +14,10 @@ namespace {
 using protocol::ConstControlFrame;
 using Block = std::vector<std::uint8_t>;
 
-// A loopback port that nothing listens on.
-std::uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-TEST_F(NetTest, OpeningTheLinkSendsTheWakeDatagramThenConnectsAfter150Ms) {
+TEST_F(NetTest, ConnectSendsTheWakeDatagramThenConnectsAfter150MsAndStartsTheHandshake) {
   app::TfrmMain& f = StartWindow();
   ASSERT_EQ(f.editAddress.Text(), kLoopback);
-  f.OpenEthernetLink();
+  f.ConnectClick(&f.Connect);
 
   const auto datagrams = peer.Datagrams();
   ASSERT_EQ(datagrams.size(), 1u);
@@ -46,28 +28,53 @@ TEST_F(NetTest, OpeningTheLinkSendsTheWakeDatagramThenConnectsAfter150Ms) {
   EXPECT_EQ(ConstControlFrame(datagrams[0].data()).param(), -1);
   EXPECT_EQ(ConstControlFrame(datagrams[0].data()).value(), -1);
 
-  EXPECT_EQ(h.loop.NowMs(), 150);
   EXPECT_TRUE(f.linkEstablished);
-  EXPECT_TRUE(f.TCP->Connected());
+  EXPECT_TRUE(f.TcpIsConnected());
   EXPECT_NE(f.tcpReceiver.load(), nullptr);
   EXPECT_TRUE(h.Logged("TCP Connected"));
-  EXPECT_TRUE(Eventually([&] { return peer.Connections() == 1; }));
+
+  // Connected 150 ms after the datagram; "SwS" at once, the connect
+  // request after its pass and 150 ms more.
+  ASSERT_EQ(tcp->sends.size(), 2u);
+  EXPECT_EQ(tcp->sends[0].atMs, 150);
+  EXPECT_EQ(tcp->sends[1].atMs, 150 + 50 + 150);
+  h.loop.ProcessMessages();
+  const Block received = peer.Received();
+  ASSERT_EQ(received.size(), 1024u);
+  EXPECT_EQ(ConstControlFrame(received.data()).magic(), protocol::kMagicSwS);
+  EXPECT_EQ(ConstControlFrame(received.data() + 512).magic(), protocol::kMagicSoF);
+  EXPECT_EQ(peer.Connections(), 1);
 }
 
-TEST_F(NetTest, ARefusedConnectRaisesAndLeavesTheReceiverPollingForTheNextTry) {
+TEST_F(NetTest, ARefusedConnectLeavesTheReceiverPollingForTheNextTry) {
   app::TfrmMain& f = StartWindow();
-  f.tcpPort = ClosedPort();
-  EXPECT_THROW(f.OpenEthernetLink(), platform::SocketError);
+  LoopbackPeer deaf(&h.loop.inFlight());  // hears the datagram, refuses the connect
+  deaf.StopListening();
+  f.ethernetPort = deaf.Port();
+  f.ConnectClick(&f.Connect);
+  EXPECT_EQ(deaf.Datagrams().size(), 1u);
   EXPECT_FALSE(f.linkEstablished);
   EXPECT_FALSE(h.Logged("TCP Connected"));
+  ASSERT_EQ(h.dialogs.Messages().size(), 1u);
+  EXPECT_EQ(h.dialogs.Messages()[0].text, "can't connect Scanner");
   net::TTCPReceiver* first = f.tcpReceiver.load();
   ASSERT_NE(first, nullptr);
 
   // The next try serves with the same receiver: one thread per client.
-  f.tcpPort = peer.TcpPort();
-  f.OpenEthernetLink();
+  f.ethernetPort = peer.Port();
+  f.ConnectClick(&f.Connect);
   EXPECT_TRUE(f.linkEstablished);
   EXPECT_EQ(f.tcpReceiver.load(), first);
+}
+
+TEST_F(NetTest, ConnectDoesNothingOnceALinkIsEstablished) {
+  app::TfrmMain& f = Connect();
+  net::TTCPReceiver* receiver = f.tcpReceiver.load();
+  f.ConnectClick(&f.Connect);
+  h.loop.ProcessMessages();
+  EXPECT_EQ(peer.Datagrams().size(), 1u);
+  EXPECT_EQ(f.tcpReceiver.load(), receiver);
+  EXPECT_TRUE(Received().empty());
 }
 
 struct PassCase {
@@ -93,7 +100,8 @@ TEST_P(TCPSendBufferPasses, SendsWholePassesFilledUpWithZerosAndLowersPendingSen
   for (const auto& s : tcp->sends) EXPECT_EQ(s.bytes.size(), 512u);
   Block wire = data;
   wire.resize(c.passes * 512, 0);
-  EXPECT_EQ(peer.Received(), wire);
+  h.loop.ProcessMessages();
+  EXPECT_EQ(Received(), wire);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, TCPSendBufferPasses,
@@ -103,14 +111,15 @@ TEST_F(NetTest, AFailedPassIsSentAgainSoThatNoDataIsLost) {
   app::TfrmMain& f = Connect();
   tcp->failSends = {1};
   const Block data = Pattern(2048);
+  const std::int64_t start = h.loop.NowMs();
 
   f.TCPSendBuffer(data.data(), 2048);
 
-  EXPECT_EQ(peer.Received(), data);
+  EXPECT_EQ(Received(), data);
   ASSERT_EQ(tcp->sends.size(), 5u);
   EXPECT_EQ(tcp->sends[1].bytes, tcp->sends[2].bytes);
   EXPECT_EQ(std::count(h.Log().begin(), h.Log().end(), "error in TCPSendBufferConnection reset by peer"), 1);
-  EXPECT_EQ(h.loop.NowMs(), 150 + 5 * 50);
+  EXPECT_EQ(h.loop.NowMs() - start, 5 * 50);
 }
 
 TEST_F(NetTest, ALinkThatKeepsFailingEndsTheSendWithALogLine) {
@@ -121,7 +130,7 @@ TEST_F(NetTest, ALinkThatKeepsFailingEndsTheSendWithALogLine) {
 
   f.TCPSendBuffer(data.data(), 2048);
 
-  EXPECT_EQ(peer.Received(), Block(data.begin(), data.begin() + 512));
+  EXPECT_EQ(Received(), Block(data.begin(), data.begin() + 512));
   EXPECT_EQ(std::count(h.Log().begin(), h.Log().end(), "error in TCPSendBufferConnection reset by peer"), 5);
   EXPECT_EQ(h.Log().back(), "TCPSendBuffer stopped: 1536 of 2048 bytes not sent");
   EXPECT_EQ(f.pendingSends, 0);
@@ -132,7 +141,7 @@ TEST_F(NetTest, APeerThatGoesAwayDisconnectsTheLinkOnTheUiThread) {
   peer.Drop();
   h.loop.ProcessMessages();
   EXPECT_TRUE(h.Logged("TCP Disconnected"));
-  EXPECT_FALSE(f.TCP->Connected());
+  EXPECT_FALSE(f.TcpIsConnected());
   EXPECT_TRUE(f.linkEstablished);
 
   // Nothing goes out any more, and nothing is reported.
@@ -155,17 +164,14 @@ TEST_F(NetTest, TheTerminateRequestEndsTheReceiverWhichClearsTcpReceiver) {
 TEST_F(NetTest, ClosingDuringAnEthernetConnectionEndsTheSessionStopsTheReceiverAndDisconnects) {
   app::TfrmMain& f = Connect();
   const std::int64_t start = h.loop.NowMs();
-  const std::size_t before = peer.Received().size();
 
   f.Close();
 
   // "SoS", its pass and the last wait of the end of session; the receiver
   // ends before the first of the 100 ms pauses is needed.
   EXPECT_EQ(h.loop.NowMs() - start, 50 + 100);
-  const Block received = peer.Received();
-  ASSERT_EQ(received.size() - before, 512u);
   const protocol::Frame sos = protocol::MakeMagicOnlyFrame(protocol::kMagicSoS);
-  EXPECT_TRUE(std::equal(sos.begin(), sos.end(), received.begin() + static_cast<std::ptrdiff_t>(before)));
+  EXPECT_EQ(Received(), Block(sos.begin(), sos.end()));
 
   const auto lines = h.trace.Lines();
   const auto ended = std::find(lines.begin(), lines.end(), "delete TTCPReceiver\n");

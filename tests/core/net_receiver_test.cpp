@@ -19,7 +19,7 @@ using Block = std::vector<std::uint8_t>;
 class ReceiverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    client.Connect(kLoopback, peer.TcpPort(), 500);
+    client.Connect(kLoopback, peer.Port(), 500);
     net::ReceiverTarget target;
     target.frame = [this](const std::uint8_t* block, int length) {
       ++depth;

@@ -1,0 +1,23 @@
+#pragma once
+// The program's dialogs: real modal, topmost, owner-less boxes.
+//
+// On Qt's offscreen platform nobody can see or answer a box, so there each
+// box is written to standard error and answered with its default (OK, or No
+// for a Yes/No question), and the file dialog counts as cancelled.
+
+#include "ui/Dialogs.h"
+
+namespace nimbrel::qt {
+
+class QtDialogs final : public ui::Dialogs {
+ public:
+  QtDialogs();
+  int MessageBox(const ui::MessageBoxRequest& request) override;
+  std::optional<std::string> OpenFile(const ui::OpenFileRequest& request) override;
+  int ShowUnitTypeDialog(ui::UnitTypeChooser& dialog) override;
+
+ private:
+  bool headless_;
+};
+
+}  // namespace nimbrel::qt
