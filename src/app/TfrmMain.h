@@ -163,7 +163,8 @@ class TfrmMain final : public ui::TForm {
   // ---- Ethernet link ----
   // Port of the wake datagram and of the TCP link.
   std::uint16_t ethernetPort = 8484;
-  // The TCP and UDP clients; made with their first use unless given.
+  // The TCP and UDP clients; made with their first use unless given (the
+  // TCP client only while no receiver runs on it).
   std::unique_ptr<platform::TcpClient> TCP;
   std::unique_ptr<platform::UdpClient> UDP;
   // The running receive thread; the receiver clears it as its last act.

@@ -16,6 +16,8 @@ struct CutCase {
   std::vector<std::size_t> waiting;    // bytes left in the input buffer after each piece
 };
 
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
 class EthernetReceiveCut : public EthernetFixture, public ::testing::WithParamInterface<CutCase> {};
 using EthernetReceive = EthernetFixture;
 

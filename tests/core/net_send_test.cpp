@@ -35,6 +35,8 @@ struct PassCase {
   int passes;
 };
 
+void PrintTo(const PassCase& c, std::ostream* os) { *os << c.size << " bytes"; }
+
 class EthernetSendPasses : public EthernetSend, public ::testing::WithParamInterface<PassCase> {};
 
 TEST_P(EthernetSendPasses, WholePassesFiftyMillisecondsApart) {
@@ -69,6 +71,8 @@ struct FaultCase {
   int errors;
   int passesDelivered;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class EthernetSendFaults : public EthernetSend, public ::testing::WithParamInterface<FaultCase> {};
 
@@ -118,6 +122,8 @@ struct UploadCase {
   const char* name;
   int corruptWrite;  // -1: none; 0 is the announcement, 1 the header, 2 on the payload
 };
+
+void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
 
 class EthernetUpload : public EthernetSend, public ::testing::WithParamInterface<UploadCase> {};
 
