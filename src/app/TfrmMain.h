@@ -6,12 +6,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 
 #include "app/Environment.h"
-#include "net/TTCPReceiverFwd.h"
+#include "net/TTCPReceiver.h"
 #include "platform/Sockets.h"
 #include "protocol/ControlFrame.h"
 #include "ui/Controls.h"
@@ -172,31 +173,32 @@ class TfrmMain final : public ui::TForm {
   // ---- Ethernet link ----
   // Port of the wake datagram and of the TCP link.
   std::uint16_t ethernetPort = 8484;
-  // The clients, made on first use; a test may put its own in place first.
+  // The TCP and UDP clients; made with their first use unless given (the
+  // TCP client only while no receiver runs on it).
   std::unique_ptr<platform::TcpClient> TCP;
   std::unique_ptr<platform::UdpClient> UDP;
-  // The running receive thread; cleared by the thread itself as it ends.
+  // The running receive thread; the receiver clears it as its last act.
   std::atomic<net::TTCPReceiver*> tcpReceiver{nullptr};
-  // Owns the thread that tcpReceiver names (declared after TCP, so it ends first).
-  std::unique_ptr<net::TTCPReceiver, net::TTCPReceiverDeleter> receiverThread;
+  // Where the receive thread's frames go on the UI thread: DispatchFrame
+  // when unassigned. Lets a test watch the stream as it was cut.
+  std::function<void(const std::uint8_t* frame, int length)> tcpFrameSink;
   // The Ethernet branch of the Connect action: wake datagram, receive
-  // thread, TCP connect to the target address (TCPConnected runs inside).
-  // A connect that is refused or times out leaves the client unconnected
-  // (the trace says why) and the receive thread polling; the next call
-  // serves with the same thread.
-  void OpenEthernetLink();
+  // thread, TCP connect to the target address (TCPConnected runs inside the
+  // connect). Sets linkEstablished and returns true when the TCP client is
+  // connected; a refused or timed-out connect returns false (reason in the
+  // trace), with the receiver left polling the unconnected client.
+  bool OpenEthernetLink();
   // True when the TCP client reports itself connected.
   bool TcpIsConnected();
-  // Sends in 512-byte passes (the last one filled up with zeros), 50 ms
-  // apart, over `client` or, when none is given, TCP; a failed pass is sent
-  // again, a link that keeps failing ends the send with a log line. Lowers
-  // pendingSends at the end.
+  // Sends in 512-byte passes, 50 ms apart, over the given client or TCP;
+  // lowers pendingSends at the end. A pass that fails is logged and sent
+  // again; after kTcpSendRetries failures in a row the send is given up.
   void TCPSendBuffer(const std::uint8_t* data, int size, platform::TcpClient* client = nullptr);
+  static constexpr int kTcpSendRetries = 3;
   void TCPWorkBegin();
   void TCPWorkEnd();
   // The close's Ethernet steps: stop the receive thread, wait for it, and
-  // disconnect the client; in any case nothing received is delivered
-  // afterwards.
+  // disconnect the client. Nothing received reaches the window afterwards.
   void CloseEthernetLink();
 
   // ---- Update engine ----
@@ -271,6 +273,13 @@ class TfrmMain final : public ui::TForm {
 
   Environment env_;
   bool closed_ = false;
+
+  // Ethernet link.
+  void EnsureEthernetClients();
+  // Stops the receive thread and waits for its end, letting the UI thread
+  // run what the receiver is waiting for meanwhile.
+  void StopTcpReceiver();
+  std::unique_ptr<net::TTCPReceiver> tcpReceiverThread_;  // owns tcpReceiver's thread
 };
 
 }  // namespace nimbrel::app

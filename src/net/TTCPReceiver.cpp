@@ -1,156 +1,119 @@
 #include "net/TTCPReceiver.h"
 
-#include <array>
-#include <atomic>
-#include <deque>
-#include <vector>
+#include <algorithm>
+
+#include "app/TfrmMain.h"
 
 namespace nimbrel::net {
 
-struct TTCPReceiver::Mailbox {
-  struct Item {
-    std::array<std::uint8_t, kFrameSize> frame{};
-    bool closed = false;  // the end of the stream instead of a frame
-  };
+namespace {
+constexpr std::int64_t kFrame = 512;
+}
 
-  explicit Mailbox(platform::EventLoop& l, ReceiverTarget t) : loop(l), target(std::move(t)) {}
-
-  // Receiver thread: queues the items of one poll and releases `release`
-  // units of work in flight in the same step.
-  static void Deliver(const std::shared_ptr<Mailbox>& self, std::vector<Item> items, std::int64_t release) {
-    bool post = false;
-    {
-      std::lock_guard lock(self->mutex);
-      for (Item& item : items) self->items.push_back(std::move(item));
-      if (!self->items.empty() && !self->pumpScheduled) {
-        self->pumpScheduled = true;
-        post = true;
-      }
-    }
-    if (post) {
-      self->loop.Post([self] { Pump(self); }, release);
-    } else if (release != 0) {
-      self->loop.inFlight().Done(release);
-    }
-  }
-
-  // UI thread: delivers one item, then schedules itself again while items
-  // are left. Re-posting happens after the delivery has returned (also when
-  // it threw), so deliveries never nest and the loop always sees the next
-  // one as pending work.
-  static void Pump(const std::shared_ptr<Mailbox>& self) {
-    Item item;
-    {
-      std::lock_guard lock(self->mutex);
-      if (self->items.empty()) {
-        self->pumpScheduled = false;
-        return;
-      }
-      item = self->items.front();
-      self->items.pop_front();
-    }
-    struct Reschedule {
-      const std::shared_ptr<Mailbox>& mb;
-      ~Reschedule() {
-        {
-          std::lock_guard lock(mb->mutex);
-          if (mb->items.empty()) {
-            mb->pumpScheduled = false;
-            return;
-          }
-        }
-        auto again = mb;
-        mb->loop.Post([again] { Pump(again); });
-      }
-    } reschedule{self};
-    if (item.closed) {
-      if (self->target.peerClosed) self->target.peerClosed();
-    } else if (self->target.frame) {
-      self->target.frame(item.frame.data(), kFrameSize);
-    }
-  }
-
-  platform::EventLoop& loop;
-  ReceiverTarget target;  // UI thread only
-  std::atomic<bool> attached{true};
-
-  std::mutex mutex;
-  std::deque<Item> items;
-  bool pumpScheduled = false;
-};
-
-TTCPReceiver::TTCPReceiver(platform::EventLoop& loop, platform::Trace& trace, platform::TcpClient& client,
-                           ReceiverTarget target, std::function<void(TTCPReceiver*)> ended)
-    : loop_(loop),
-      trace_(trace),
-      client_(client),
-      ended_(std::move(ended)),
-      mailbox_(std::make_shared<Mailbox>(loop, std::move(target))) {
+TTCPReceiver::TTCPReceiver(app::TfrmMain& form, platform::TcpClient& client)
+    : form_(&form), client_(&client), gate_(std::make_shared<Gate>(&form)) {
+  form.tcpReceiver = this;
   thread_ = std::thread([this] { Execute(); });
 }
 
 TTCPReceiver::~TTCPReceiver() {
   Terminate();
   if (thread_.joinable()) thread_.join();
-  Detach();
 }
 
 void TTCPReceiver::Terminate() {
   {
     std::lock_guard lock(mutex_);
-    if (terminateRequested_ || finished_) return;
-    terminateRequested_ = true;
-    loop_.inFlight().Add(1);
+    if (terminated_.exchange(true) || finished_) return;
+    terminateOwed_ = true;
+    form_->loop().inFlight().Add(1);
   }
-  client_.Wake();
+  wake_.notify_all();
 }
 
-bool TTCPReceiver::Terminated() const {
-  std::lock_guard lock(mutex_);
-  return terminateRequested_;
-}
+void TTCPReceiver::StopDelivery() { gate_->open = false; }
 
-bool TTCPReceiver::Finished() const {
-  std::lock_guard lock(mutex_);
-  return finished_;
-}
-
-void TTCPReceiver::Detach() {
-  mailbox_->attached = false;
-  mailbox_->target = {};
+bool TTCPReceiver::WaitFinished(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return wake_.wait_for(lock, timeout, [this] { return finished_; });
 }
 
 void TTCPReceiver::Execute() {
-  while (!Terminated()) {
-    if (client_.Connected()) {
-      const platform::PollResult polled = client_.Poll();
-      std::vector<Mailbox::Item> items;
-      while (client_.InputBufferSize() >= kFrameSize) {
-        Mailbox::Item item;
-        client_.ReadExact(item.frame.data(), kFrameSize);
-        items.push_back(item);
-      }
-      if (polled.peerClosed) items.push_back(Mailbox::Item{{}, true});
-      // Frames read while detached are taken off the stream and dropped.
-      if (!mailbox_->attached) items.clear();
-      const auto release = static_cast<std::int64_t>(polled.bytesRead) + (polled.peerClosed ? 1 : 0);
-      Mailbox::Deliver(mailbox_, std::move(items), release);
+  platform::EventLoop& loop = form_->loop();
+  platform::Trace& trace = form_->trace();
+  bool accepting = true;  // the loop still takes work
+
+  while (accepting && !terminated_) {
+    const platform::TcpPoll poll = client_->Poll();
+    unreleased_ += static_cast<std::int64_t>(poll.appended);
+    // What arrived before the end of the stream is still handed on.
+    if (poll.connected || poll.ended || poll.failed) accepting = DeliverFrames();
+    if (poll.ended || poll.failed) {
+      // The bytes of an incomplete last frame go with the link.
+      client_->Disconnect();
+      ReleaseBuffered();
+      // An orderly end is the peer's unit of work; a broken link is not.
+      loop.Post(
+          [gate = gate_] {
+            if (gate->open) gate->form->TCPDisconnected();
+          },
+          poll.ended ? 1 : 0);
     }
-    if (Terminated()) break;
-    client_.WaitForInput();
+    std::unique_lock lock(mutex_);
+    wake_.wait_for(lock, std::chrono::milliseconds(kPollPeriodMs), [this] { return terminated_.load(); });
   }
 
-  if (ended_) ended_(this);
-  trace_.Debug("delete TTCPReceiver\n");
-  bool release;
+  ReleaseBuffered();
+  client_ = nullptr;
+  // A later receiver may have taken the window's reference meanwhile.
+  TTCPReceiver* self = this;
+  form_->tcpReceiver.compare_exchange_strong(self, nullptr);
+  trace.Debug("delete TTCPReceiver\n");
   {
     std::lock_guard lock(mutex_);
     finished_ = true;
-    release = terminateRequested_;
+    if (terminateOwed_) loop.inFlight().Done(1);
+    terminateOwed_ = false;
   }
-  if (release) loop_.inFlight().Done(1);
+  wake_.notify_all();
 }
 
-void TTCPReceiverDeleter::operator()(TTCPReceiver* receiver) const { delete receiver; }
+bool TTCPReceiver::DeliverFrames() {
+  platform::EventLoop& loop = form_->loop();
+  protocol::Frame frame;
+  while (client_->InputBufferSize() >= static_cast<std::size_t>(kFrame) &&
+         client_->ReadBytes(frame.data(), frame.size())) {
+    const std::int64_t release = std::min(unreleased_, kFrame - partialReleased_);
+    unreleased_ -= release;
+    partialReleased_ = 0;
+    // One frame at a time: the next is taken only once this one has run.
+    const bool ran = loop.Invoke(
+        [gate = gate_, frame] {
+          if (!gate->open) return;
+          app::TfrmMain& form = *gate->form;
+          if (form.tcpFrameSink) {
+            form.tcpFrameSink(frame.data(), static_cast<int>(frame.size()));
+          } else {
+            form.DispatchFrame(frame.data(), static_cast<int>(frame.size()));
+          }
+        },
+        release);
+    if (!ran) return false;
+  }
+  // Bytes of an incomplete frame count as dealt with once buffered.
+  const auto buffered = static_cast<std::int64_t>(client_->InputBufferSize());
+  partialReleased_ = std::min(partialReleased_, buffered);
+  const std::int64_t release = std::min(unreleased_, buffered - partialReleased_);
+  if (release > 0) loop.inFlight().Done(release);
+  unreleased_ -= release;
+  partialReleased_ += release;
+  return true;
+}
+
+void TTCPReceiver::ReleaseBuffered() {
+  if (unreleased_ > 0) form_->loop().inFlight().Done(unreleased_);
+  unreleased_ = 0;
+  partialReleased_ = 0;
+}
 
 }  // namespace nimbrel::net

@@ -1,83 +1,85 @@
 #pragma once
-// The Ethernet receive thread: polls the TCP client, cuts the stream into
-// 512-byte frames and hands them to the main window.
+// The receive thread of the Ethernet link: it polls the TCP client, cuts the
+// byte stream into 512-byte frames and hands each one, in arrival order, to
+// the main window on the UI thread.
 //
-// Hand-over: frames go into a mailbox and are delivered on the UI thread by
-// a single pump item in the event loop, one frame per run, in arrival order;
-// the next frame is delivered only after the previous delivery has returned,
-// so a delivery that processes pending events never runs the next one nested
-// inside it. The thread itself never waits for the UI thread: it goes on
-// reading while the UI is busy (for example pausing between send passes),
-// so the scanner's replies never sit unread while the UI waits for them.
+// Lifetime: the receiver runs from its construction until it is terminated
+// (or the event loop shuts down); as its last acts it clears the window's
+// tcpReceiver and traces "delete TTCPReceiver\n". Its owner destroys it only
+// after Finished(); the destructor joins the thread. The window and the
+// client must outlive it.
 //
-// Work in flight: the bytes of one poll (and one unit for the end of the
-// stream) are released once their frames are in the mailbox and a pump is
-// posted or running; bytes of a partial frame are released once buffered.
-// After the loop's Shutdown the pump is dropped and nothing more is
-// delivered.
-//
-// The thread touches none of the window's state: deliveries run on the UI
-// thread, and after Detach they are dropped.
+// Work in flight: the receiver releases every byte it takes from the client:
+// a complete frame as its delivery is queued, bytes of an incomplete frame
+// once buffered, and the end of the stream (one unit) with the disconnected
+// event. A terminate request is one unit of work until the receiver has
+// ended, so that a virtual clock waits for the end instead of racing it.
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "net/TTCPReceiverFwd.h"
-#include "platform/EventLoop.h"
 #include "platform/Sockets.h"
-#include "platform/Trace.h"
+
+namespace nimbrel::app {
+class TfrmMain;
+}
 
 namespace nimbrel::net {
 
-// What the receiver delivers to, on the UI thread.
-struct ReceiverTarget {
-  std::function<void(const std::uint8_t* block, int length)> frame;
-  std::function<void()> peerClosed;  // after the frames that came before the end
-};
-
 class TTCPReceiver {
  public:
-  static constexpr int kFrameSize = 512;
-
-  // Starts polling at once. `ended` runs on the receiver's own thread as its
-  // last act but one (before the trace line): it clears the window's
-  // reference to this receiver.
-  TTCPReceiver(platform::EventLoop& loop, platform::Trace& trace, platform::TcpClient& client,
-               ReceiverTarget target, std::function<void(TTCPReceiver*)> ended);
-  // Terminates, waits for the thread and detaches. UI thread.
+  // Stores itself in form.tcpReceiver and starts polling at once.
+  TTCPReceiver(app::TfrmMain& form, platform::TcpClient& client);
   ~TTCPReceiver();
   TTCPReceiver(const TTCPReceiver&) = delete;
   TTCPReceiver& operator=(const TTCPReceiver&) = delete;
 
-  // The terminate request; any thread. The thread ends after the poll it is
-  // in. Counts as work in flight until the thread has ended, so that a
-  // virtual clock waiting for the end sees it end at once.
+  // The terminate request; any thread. The receiver leaves its loop within
+  // one poll period, after handing on the frames of the poll under way.
   void Terminate();
-  bool Terminated() const;
-  // True once the thread's run has ended.
-  bool Finished() const;
+  bool Terminated() const { return terminated_.load(); }
 
-  // Drops the reference to the window: nothing more is delivered. UI thread.
-  void Detach();
+  // From now on nothing more reaches the window: deliveries still queued on
+  // the UI thread and the disconnected event are dropped. UI thread only.
+  void StopDelivery();
+
+  // Waits (real time) for the thread's run to end; true when it has.
+  bool WaitFinished(std::chrono::milliseconds timeout);
+
+  static constexpr int kPollPeriodMs = 3;
 
  private:
-  struct Mailbox;
+  // Shared with the work queued on the UI thread, which may run after the
+  // receiver is gone.
+  struct Gate {
+    explicit Gate(app::TfrmMain* f) : form(f) {}
+    app::TfrmMain* form;
+    bool open = true;  // read and written on the UI thread only
+  };
 
   void Execute();
+  // Takes the complete frames out of the input buffer and delivers them;
+  // false when the loop no longer accepts work.
+  bool DeliverFrames();
+  void ReleaseBuffered();
 
-  platform::EventLoop& loop_;
-  platform::Trace& trace_;
-  platform::TcpClient& client_;
-  std::function<void(TTCPReceiver*)> ended_;
-  std::shared_ptr<Mailbox> mailbox_;
+  app::TfrmMain* form_;
+  platform::TcpClient* client_;
+  std::shared_ptr<Gate> gate_;
 
-  mutable std::mutex mutex_;
-  bool terminateRequested_ = false;
+  std::int64_t unreleased_ = 0;       // taken into the input buffer, not yet released
+  std::int64_t partialReleased_ = 0;  // bytes of the incomplete frame already released
+
+  std::atomic<bool> terminated_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
   bool finished_ = false;
-
+  bool terminateOwed_ = false;  // the terminate request's unit is in flight
   std::thread thread_;
 };
 

@@ -1,84 +1,82 @@
 #pragma once
-// The updater's own small socket layer: an IPv4 TCP client with an input
-// buffer, and a UDP client that sends single datagrams.
+// IPv4 sockets for the Ethernet link: a TCP client with an input buffer and
+// a UDP client that sends single datagrams.
 //
-// Threads of a TcpClient:
-//  - Connect, Send and Disconnect belong to one thread (the UI thread);
-//  - Poll, InputBufferSize, ReadExact and WaitForInput belong to the one
-//    thread that receives (the TCP receive thread);
-//  - Connected and Wake may be called from any thread.
-// The descriptor is only ever closed by the first group, so a Send never
-// writes to a descriptor that another thread closed and reused.
-//
-// Work in flight (see InFlight): a client made with a counter adds the bytes
-// of every send before they go on the socket and releases at once what it
-// could not send. Releasing what was received is the receiving side's task:
-// Poll reports how many bytes it read and whether it saw the stream end.
+// Work-in-flight contract (see InFlight in EventLoop.h): a client made with
+// an InFlight calls Add(n) before it puts n bytes on the wire, and releases
+// again what it then could not send. Bytes appended to the input buffer
+// belong to whoever reads them, who releases them. Bytes that Disconnect
+// reads from the socket and throws away were never handed out; it releases
+// them itself.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "platform/EventLoop.h"
 
 namespace nimbrel::platform {
 
-// A connect that was refused, timed out or named no IPv4 address.
-class SocketError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
+// What one connected-state poll saw.
+struct TcpPoll {
+  bool connected = false;     // the link is up after the poll
+  std::size_t appended = 0;   // bytes this poll added to the input buffer
+  bool ended = false;         // this poll found the end of the stream (the peer closed)
+  bool failed = false;        // this poll found the link broken (an error, not an orderly close)
 };
 
-struct SendResult {
-  std::size_t sent = 0;  // bytes that went on the socket, also when it failed
-  std::string error;     // the socket layer's text; empty on success
-  bool ok() const { return error.empty(); }
-};
-
-struct PollResult {
-  std::size_t bytesRead = 0;  // appended to the input buffer by this poll
-  bool peerClosed = false;    // the stream ended or failed; the client is no longer connected
-};
-
+// One TCP connection, opened as a client.
+//
+// Thread-safety: every member may be called from any thread; the receive
+// side (Poll, InputBufferSize, ReadBytes) is meant for one reader thread and
+// Write for one sending thread. The events are assigned while no operation
+// runs and are raised on the thread doing the operation.
 class TcpClient {
  public:
   virtual ~TcpClient() = default;
 
-  // Connects to `host` (IPv4, dotted form) and port; gives up after
-  // timeoutMs. Throws SocketError on failure. A connection still open is
-  // closed first. The input buffer starts empty.
-  virtual void Connect(const std::string& host, std::uint16_t port, int timeoutMs) = 0;
-  virtual bool Connected() const = 0;
+  // Raised inside Connect once the link is up, before Connect returns.
+  std::function<void()> OnConnected;
+  // Raised before and after each Write.
+  std::function<void()> OnWorkBegin;
+  std::function<void()> OnWorkEnd;
 
-  // Without waiting: appends whatever bytes have arrived to the input buffer.
-  // Does nothing while not connected.
-  virtual PollResult Poll() = 0;
+  // Connects to host (IPv4 dotted address or name) and port, waiting at most
+  // timeoutMs. False, with the reason in *error, when refused, timed out,
+  // unresolvable or already connected.
+  virtual bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string* error) = 0;
+
+  // The connected-state poll: takes whatever has arrived into the input
+  // buffer without waiting, and notices the end of the link.
+  virtual TcpPoll Poll() = 0;
+  // The state as the last poll, connect or disconnect left it; no I/O.
+  virtual bool IsConnected() const = 0;
+
   virtual std::size_t InputBufferSize() const = 0;
-  // Takes exactly n bytes out of the input buffer; false, taking nothing,
-  // when fewer are buffered.
-  virtual bool ReadExact(std::uint8_t* out, std::size_t n) = 0;
-  // Blocks until bytes (or the end of the stream) may be waiting on a
-  // connected socket, or until Wake, Connect or Disconnect.
-  virtual void WaitForInput() = 0;
-  virtual void Wake() = 0;
+  // Takes exactly n bytes from the front of the input buffer; false (and
+  // nothing taken) when fewer are buffered.
+  virtual bool ReadBytes(std::uint8_t* out, std::size_t n) = 0;
 
-  // Puts all n bytes on the stream, or reports the error that stopped it.
-  virtual SendResult Send(const std::uint8_t* data, std::size_t n) = 0;
-  // Tells the peer the stream ends, then closes. Harmless when not connected.
+  // Puts all n bytes on the stream, continuing partial sends; false, with
+  // the reason in *error, when the link is not up or fails meanwhile.
+  virtual bool Write(const std::uint8_t* data, std::size_t n, std::string* error) = 0;
+
+  // Tells the peer (end of our stream) when the link is up, then closes the
+  // socket; the input buffer is emptied. Nothing happens without a socket.
   virtual void Disconnect() = 0;
 };
 
+// Sends single datagrams; no answer is read.
 class UdpClient {
  public:
   virtual ~UdpClient() = default;
-  // One datagram to host (IPv4, dotted form) and port.
-  virtual SendResult SendTo(const std::string& host, std::uint16_t port, const std::uint8_t* data,
-                            std::size_t n) = 0;
+  virtual bool Send(const std::string& host, std::uint16_t port, const std::uint8_t* data, std::size_t n,
+                    std::string* error) = 0;
 };
 
-// POSIX implementations; inFlight may be null (no accounting).
+// The POSIX implementations. inFlight may be null (no accounting).
 std::unique_ptr<TcpClient> MakeTcpClient(InFlight* inFlight);
 std::unique_ptr<UdpClient> MakeUdpClient(InFlight* inFlight);
 

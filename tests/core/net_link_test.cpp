@@ -1,204 +1,124 @@
-// The main window's Ethernet link: opening it, sending in 512-byte passes,
-// the peer going away, the terminate request and the close.
-
-#include <gtest/gtest.h>
+// Opening and closing the Ethernet link: the wake datagram, the TCP connect
+// (also refused), and the link's part of closing the window.
 
 #include <algorithm>
 
-#include "NetFixture.h"
-#include "net/TTCPReceiver.h"
+#include "NetSupport.h"
+#include "protocol/ControlFrame.h"
 
 namespace nimbrel::testing {
 namespace {
 
-using protocol::ConstControlFrame;
-using Block = std::vector<std::uint8_t>;
+using sim::EventKind;
 
-TEST_F(NetTest, ConnectSendsTheWakeDatagramThenConnectsAfter150MsAndStartsTheHandshake) {
-  app::TfrmMain& f = StartWindow();
-  ASSERT_EQ(f.editAddress.Text(), kLoopback);
-  f.ConnectClick(&f.Connect);
+using EthernetLink = EthernetFixture;
 
-  const auto datagrams = peer.Datagrams();
-  ASSERT_EQ(datagrams.size(), 1u);
-  ASSERT_EQ(datagrams[0].size(), 512u);
-  const protocol::Frame expected = protocol::MakeWakeFrame();
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), datagrams[0].begin()));
-  EXPECT_EQ(ConstControlFrame(datagrams[0].data()).magic(), protocol::kMagicRsS);
-  EXPECT_EQ(ConstControlFrame(datagrams[0].data()).param(), -1);
-  EXPECT_EQ(ConstControlFrame(datagrams[0].data()).value(), -1);
-
-  EXPECT_TRUE(f.linkEstablished);
-  EXPECT_TRUE(f.TcpIsConnected());
-  EXPECT_NE(f.tcpReceiver.load(), nullptr);
-  EXPECT_TRUE(h.Logged("TCP Connected"));
-
-  // Connected 150 ms after the datagram; "SwS" at once, the connect
-  // request after its pass and 150 ms more.
-  ASSERT_EQ(tcp->sends.size(), 2u);
-  EXPECT_EQ(tcp->sends[0].atMs, 150);
-  EXPECT_EQ(tcp->sends[1].atMs, 150 + 50 + 150);
-  h.loop.ProcessMessages();
-  const Block received = peer.Received();
-  ASSERT_EQ(received.size(), 1024u);
-  EXPECT_EQ(ConstControlFrame(received.data()).magic(), protocol::kMagicSwS);
-  EXPECT_EQ(ConstControlFrame(received.data() + 512).magic(), protocol::kMagicSoF);
-  EXPECT_EQ(peer.Connections(), 1);
+std::size_t IndexOf(const std::vector<sim::Event>& events, EventKind kind) {
+  return static_cast<std::size_t>(
+      std::find_if(events.begin(), events.end(), [&](const sim::Event& e) { return e.kind == kind; }) -
+      events.begin());
 }
 
-TEST_F(NetTest, ARefusedConnectLeavesTheReceiverPollingForTheNextTry) {
-  app::TfrmMain& f = StartWindow();
-  LoopbackPeer deaf(&h.loop.inFlight());  // hears the datagram, refuses the connect
-  deaf.StopListening();
-  f.ethernetPort = deaf.Port();
-  f.ConnectClick(&f.Connect);
-  EXPECT_EQ(deaf.Datagrams().size(), 1u);
-  EXPECT_FALSE(f.linkEstablished);
-  EXPECT_FALSE(h.Logged("TCP Connected"));
-  ASSERT_EQ(h.dialogs.Messages().size(), 1u);
-  EXPECT_EQ(h.dialogs.Messages()[0].text, "can't connect Scanner");
-  net::TTCPReceiver* first = f.tcpReceiver.load();
+TEST_F(EthernetLink, WakeDatagramGoesOutBeforeTheSession) {
+  const std::int64_t t0 = h.loop.NowMs();
+  Open();
+  EXPECT_EQ(h.loop.NowMs() - t0, 150);
+  EXPECT_TRUE(form->linkEstablished);
+  EXPECT_TRUE(form->TcpIsConnected());
+  EXPECT_NE(form->tcpReceiver.load(), nullptr);
+
+  const protocol::Frame sws = protocol::MakeMagicOnlyFrame(protocol::kMagicSwS);
+  form->TCPSendBuffer(sws.data(), 512);
+  Settle();
+
+  const auto events = scanner().Events();
+  const std::size_t wake = IndexOf(events, EventKind::Wake);
+  ASSERT_LT(wake, events.size());
+  EXPECT_LT(wake, IndexOf(events, EventKind::LinkUp));
+  EXPECT_LT(IndexOf(events, EventKind::LinkUp), IndexOf(events, EventKind::SessionStart));
+  ASSERT_LT(IndexOf(events, EventKind::SessionStart), events.size());
+  const sim::Event& w = events[wake];
+  EXPECT_EQ(w.size, 512u);
+  EXPECT_EQ(w.magic, protocol::kMagicRsS);
+  EXPECT_EQ(w.param, -1);
+  EXPECT_EQ(w.value, -1);
+  EXPECT_TRUE(std::all_of(w.frame.begin() + 12, w.frame.end(), [](std::uint8_t b) { return b == 0; }));
+  EXPECT_EQ(scanner().Count(EventKind::Wake), 1u);
+}
+
+TEST(EthernetConnect, RefusedConnectLeavesTheLinkDown) {
+  Harness h;
+  DatagramSink peer(h.loop.inFlight());
+  ASSERT_NE(peer.Port(), 0);
+  auto& form = h.Start();
+  form.editAddress.SetText("127.0.0.1");
+  form.ethernetPort = peer.Port();
+
+  EXPECT_FALSE(form.OpenEthernetLink());
+  EXPECT_FALSE(form.linkEstablished);
+  EXPECT_FALSE(form.TcpIsConnected());
+  EXPECT_EQ(peer.Received(), 1);
+  EXPECT_EQ(h.trace.Count("TCP connect 127.0.0.1:" + std::to_string(peer.Port()) + ": Connection refused\n"), 1u);
+  EXPECT_TRUE(h.dialogs.Messages().empty());
+
+  // The receiver keeps polling the unconnected client; a second attempt
+  // replaces it rather than adding a second one.
+  net::TTCPReceiver* first = form.tcpReceiver.load();
   ASSERT_NE(first, nullptr);
-
-  // The next try serves with the same receiver: one thread per client.
-  f.ethernetPort = peer.Port();
-  f.ConnectClick(&f.Connect);
-  EXPECT_TRUE(f.linkEstablished);
-  EXPECT_EQ(f.tcpReceiver.load(), first);
-}
-
-TEST_F(NetTest, ConnectDoesNothingOnceALinkIsEstablished) {
-  app::TfrmMain& f = Connect();
-  net::TTCPReceiver* receiver = f.tcpReceiver.load();
-  f.ConnectClick(&f.Connect);
-  h.loop.ProcessMessages();
-  EXPECT_EQ(peer.Datagrams().size(), 1u);
-  EXPECT_EQ(f.tcpReceiver.load(), receiver);
-  EXPECT_TRUE(Received().empty());
-}
-
-struct PassCase {
-  int size;
-  std::size_t passes;
-};
-
-class TCPSendBufferPasses : public NetTest, public ::testing::WithParamInterface<PassCase> {};
-
-TEST_P(TCPSendBufferPasses, SendsWholePassesFilledUpWithZerosAndLowersPendingSends) {
-  const PassCase c = GetParam();
-  app::TfrmMain& f = Connect();
-  f.pendingSends = 5;
-  const Block data = Pattern(static_cast<std::size_t>(c.size));
-  const std::int64_t start = h.loop.NowMs();
-
-  f.TCPSendBuffer(data.data(), c.size);
-
-  EXPECT_EQ(h.loop.NowMs() - start, static_cast<std::int64_t>(c.passes) * 50);
-  EXPECT_EQ(f.pendingSends, 4);
-  EXPECT_TRUE(h.trace.Contains("TCPsendBuffer[" + std::to_string(c.size) + "]"));
-  ASSERT_EQ(tcp->sends.size(), c.passes);
-  for (const auto& s : tcp->sends) EXPECT_EQ(s.bytes.size(), 512u);
-  Block wire = data;
-  wire.resize(c.passes * 512, 0);
-  h.loop.ProcessMessages();
-  EXPECT_EQ(Received(), wire);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, TCPSendBufferPasses,
-                         ::testing::Values(PassCase{512, 1}, PassCase{513, 2}, PassCase{0, 0}, PassCase{2048, 4}));
-
-TEST_F(NetTest, AFailedPassIsSentAgainSoThatNoDataIsLost) {
-  app::TfrmMain& f = Connect();
-  tcp->failSends = {1};
-  const Block data = Pattern(2048);
-  const std::int64_t start = h.loop.NowMs();
-
-  f.TCPSendBuffer(data.data(), 2048);
-
-  EXPECT_EQ(Received(), data);
-  ASSERT_EQ(tcp->sends.size(), 5u);
-  EXPECT_EQ(tcp->sends[1].bytes, tcp->sends[2].bytes);
-  EXPECT_EQ(std::count(h.Log().begin(), h.Log().end(), "error in TCPSendBufferConnection reset by peer"), 1);
-  EXPECT_EQ(h.loop.NowMs() - start, 5 * 50);
-}
-
-TEST_F(NetTest, ALinkThatKeepsFailingEndsTheSendWithALogLine) {
-  app::TfrmMain& f = Connect();
-  f.pendingSends = 1;
-  tcp->failFrom = 1;
-  const Block data = Pattern(2048);
-
-  f.TCPSendBuffer(data.data(), 2048);
-
-  EXPECT_EQ(Received(), Block(data.begin(), data.begin() + 512));
-  EXPECT_EQ(std::count(h.Log().begin(), h.Log().end(), "error in TCPSendBufferConnection reset by peer"), 5);
-  EXPECT_EQ(h.Log().back(), "TCPSendBuffer stopped: 1536 of 2048 bytes not sent");
-  EXPECT_EQ(f.pendingSends, 0);
-}
-
-TEST_F(NetTest, APeerThatGoesAwayDisconnectsTheLinkOnTheUiThread) {
-  app::TfrmMain& f = Connect();
-  peer.Drop();
-  h.loop.ProcessMessages();
-  EXPECT_TRUE(h.Logged("TCP Disconnected"));
-  EXPECT_FALSE(f.TcpIsConnected());
-  EXPECT_TRUE(f.linkEstablished);
-
-  // Nothing goes out any more, and nothing is reported.
-  const std::size_t before = tcp->sends.size();
-  std::uint8_t frame[512] = {};
-  f.TransportSend(frame, 512);
-  EXPECT_EQ(tcp->sends.size(), before);
-}
-
-TEST_F(NetTest, TheTerminateRequestEndsTheReceiverWhichClearsTcpReceiver) {
-  app::TfrmMain& f = Connect();
-  net::TTCPReceiver* receiver = f.tcpReceiver.load();
-  ASSERT_NE(receiver, nullptr);
-  receiver->Terminate();
-  h.loop.ProcessMessages();
-  EXPECT_EQ(f.tcpReceiver.load(), nullptr);
+  EXPECT_FALSE(form.OpenEthernetLink());
   EXPECT_EQ(h.trace.Count("delete TTCPReceiver\n"), 1u);
+  EXPECT_NE(form.tcpReceiver.load(), nullptr);
+  EXPECT_EQ(peer.Received(), 2);
+
+  // Sending over the link that never came up gives up.
+  const Bytes data = Pattern(512);
+  form.pendingSends = 1;
+  form.TCPSendBuffer(data.data(), 512);
+  EXPECT_EQ(form.pendingSends.load(), 0);
+  EXPECT_EQ(std::count(h.Log().begin(), h.Log().end(), "error in TCPSendBufferNot connected"),
+            app::TfrmMain::kTcpSendRetries + 1);
 }
 
-TEST_F(NetTest, ClosingDuringAnEthernetConnectionEndsTheSessionStopsTheReceiverAndDisconnects) {
-  app::TfrmMain& f = Connect();
-  const std::int64_t start = h.loop.NowMs();
+TEST_F(EthernetLink, CloseEndsTheSessionStopsTheReceiverAndDisconnects) {
+  Open();
+  Settle();
+  const std::int64_t t0 = h.loop.NowMs();
+  form->Close();
+  const std::int64_t took = h.loop.NowMs() - t0;
+  Settle();
 
-  f.Close();
-
-  // "SoS", its pass and the last wait of the end of session; the receiver
-  // ends before the first of the 100 ms pauses is needed.
-  EXPECT_EQ(h.loop.NowMs() - start, 50 + 100);
-  const protocol::Frame sos = protocol::MakeMagicOnlyFrame(protocol::kMagicSoS);
-  EXPECT_EQ(Received(), Block(sos.begin(), sos.end()));
-
+  // "SoS" (one pass and the close's own pause), then at most 19 polls.
+  EXPECT_LE(took, 50 + 100 + 19 * 100);
+  EXPECT_EQ(form->tcpReceiver.load(), nullptr);
+  EXPECT_FALSE(form->TcpIsConnected());
   const auto lines = h.trace.Lines();
-  const auto ended = std::find(lines.begin(), lines.end(), "delete TTCPReceiver\n");
-  const auto deleted = std::find(lines.begin(), lines.end(), "delete pReceiver\n");
-  ASSERT_NE(ended, lines.end());
-  ASSERT_NE(deleted, lines.end());
-  EXPECT_LT(ended, deleted);
-  EXPECT_EQ(f.tcpReceiver.load(), nullptr);
-  EXPECT_TRUE(h.Logged("TCP Disconnected"));
-  EXPECT_FALSE(f.TCP->Connected());
-  EXPECT_EQ(f.stagingBuffer, nullptr);
-  EXPECT_EQ(f.bulkBuffer, nullptr);
-  EXPECT_TRUE(Eventually([&] { return peer.SawEnd(); }));
+  const auto receiverEnd = std::find(lines.begin(), lines.end(), "delete TTCPReceiver\n");
+  const auto closeLine = std::find(lines.begin(), lines.end(), "delete pReceiver\n");
+  ASSERT_NE(receiverEnd, lines.end());
+  ASSERT_NE(closeLine, lines.end());
+  EXPECT_LT(receiverEnd, closeLine);
+
+  ASSERT_TRUE(scanner().WaitFor([&] { return scanner().Count(EventKind::LinkDown) == 1; }, kPeerWait));
+  const auto events = scanner().Events();
+  EXPECT_LT(IndexOf(events, EventKind::EthernetEndSession), IndexOf(events, EventKind::LinkDown));
 }
 
-TEST_F(NetTest, ALinkThePeerHasClosedIsNotWaitedForAtTheClose) {
-  app::TfrmMain& f = Connect();
-  peer.Drop();
-  h.loop.ProcessMessages();
-  const std::int64_t start = h.loop.NowMs();
+TEST_F(EthernetLink, FrameArrivingDuringTheCloseNeverReachesTheWindow) {
+  Open();
+  Settle();
+  // Its delivery is queued while the close pauses without processing.
+  ASSERT_TRUE(scanner().SendRaw(Pattern(512)));
+  const std::int64_t t0 = h.loop.NowMs();
+  form->Close();
+  // The receiver waits for its delivery to run: the close gives up on it.
+  EXPECT_EQ(h.loop.NowMs() - t0, 50 + 100 + 19 * 100);
+  EXPECT_TRUE(h.trace.Contains("delete pReceiver\n"));
+  EXPECT_EQ(form->stagingBuffer, nullptr);
 
-  f.Close();
-
-  EXPECT_EQ(h.loop.NowMs() - start, 100);  // only the last wait of the end of session
-  EXPECT_FALSE(h.trace.Contains("delete pReceiver\n"));
-  EXPECT_EQ(f.stagingBuffer, nullptr);
-  EXPECT_EQ(h.loop.inFlight().Count(), 0);
+  Settle();  // the queued delivery runs, and is dropped
+  EXPECT_TRUE(frames.empty());
+  EXPECT_EQ(form->tcpReceiver.load(), nullptr);
+  EXPECT_TRUE(h.trace.Contains("delete TTCPReceiver\n"));
 }
 
 }  // namespace
