@@ -69,10 +69,12 @@ std::unique_ptr<Timer> VirtualEventLoop::CreateTimer(std::function<void()> onTic
   return std::make_unique<VirtualTimer>(*this, std::move(onTick));
 }
 
-void VirtualEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight) {
+bool VirtualEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight) {
+  bool accepted;
   {
     std::lock_guard lock(mutex_);
-    if (!shutdown_) {
+    accepted = !shutdown_;
+    if (accepted) {
       auto inv = std::make_shared<Invocation>();
       inv->work = std::move(work);
       queue_.push_back(std::move(inv));
@@ -80,6 +82,7 @@ void VirtualEventLoop::Post(std::function<void()> work, std::int64_t releaseInFl
   }
   if (releaseInFlight != 0) inFlight().Done(releaseInFlight);
   inFlight().Notify();
+  return accepted;
 }
 
 bool VirtualEventLoop::Invoke(std::function<void()> work, std::int64_t releaseInFlight) {
@@ -143,6 +146,7 @@ void VirtualEventLoop::Settle() {
     return !queue_.empty();
   };
   if (!inFlight().WaitIdleOr(queued, settleTimeout_)) {
+    ++settleTimeouts_;
     std::fprintf(stderr, "virtual clock: %lld units of work still in flight after %lld ms; moving on\n",
                  static_cast<long long>(inFlight().Count()), static_cast<long long>(settleTimeout_.count()));
   }
