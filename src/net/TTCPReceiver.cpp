@@ -86,8 +86,10 @@ bool TTCPReceiver::DeliverFrames() {
     const std::int64_t release = std::min(unreleased_, kFrame - partialReleased_);
     unreleased_ -= release;
     partialReleased_ = 0;
-    // One frame at a time: the next is taken only once this one has run.
-    const bool ran = loop.Invoke(
+    // Frames queue for the UI thread in arrival order and run there one at a
+    // time. The receiver goes on reading meanwhile: a dispatch that pauses
+    // (a send's passes) must never wait for this thread.
+    const bool queued = loop.Post(
         [gate = gate_, frame] {
           if (!gate->open) return;
           app::TfrmMain& form = *gate->form;
@@ -98,7 +100,7 @@ bool TTCPReceiver::DeliverFrames() {
           }
         },
         release);
-    if (!ran) return false;
+    if (!queued) return false;
   }
   // Bytes of an incomplete frame count as dealt with once buffered.
   const auto buffered = static_cast<std::int64_t>(client_->InputBufferSize());

@@ -69,17 +69,20 @@ std::unique_ptr<Timer> VirtualEventLoop::CreateTimer(std::function<void()> onTic
   return std::make_unique<VirtualTimer>(*this, std::move(onTick));
 }
 
-void VirtualEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight) {
+bool VirtualEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight) {
+  bool queued = false;
   {
     std::lock_guard lock(mutex_);
     if (!shutdown_) {
       auto inv = std::make_shared<Invocation>();
       inv->work = std::move(work);
       queue_.push_back(std::move(inv));
+      queued = true;
     }
   }
   if (releaseInFlight != 0) inFlight().Done(releaseInFlight);
   inFlight().Notify();
+  return queued;
 }
 
 bool VirtualEventLoop::Invoke(std::function<void()> work, std::int64_t releaseInFlight) {

@@ -25,7 +25,7 @@ class VirtualEventLoop final : public EventLoop {
   ~VirtualEventLoop() override;
 
   std::unique_ptr<Timer> CreateTimer(std::function<void()> onTick) override;
-  void Post(std::function<void()> work, std::int64_t releaseInFlight = 0) override;
+  bool Post(std::function<void()> work, std::int64_t releaseInFlight = 0) override;
   bool Invoke(std::function<void()> work, std::int64_t releaseInFlight = 0) override;
   void ProcessMessages() override;
   void Sleep(int ms) override;

@@ -48,7 +48,7 @@ std::unique_ptr<platform::Timer> QtEventLoop::CreateTimer(std::function<void()> 
   return std::make_unique<QtTimer>(*this, std::move(onTick));
 }
 
-void QtEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight) {
+bool QtEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight) {
   bool accept;
   {
     std::lock_guard lock(mutex_);
@@ -68,6 +68,7 @@ void QtEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight)
         Qt::QueuedConnection);
   }
   if (releaseInFlight != 0) inFlight().Done(releaseInFlight);
+  return accept;
 }
 
 bool QtEventLoop::Invoke(std::function<void()> work, std::int64_t releaseInFlight) {

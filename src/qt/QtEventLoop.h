@@ -18,7 +18,7 @@ class QtEventLoop final : public platform::EventLoop {
   ~QtEventLoop() override;
 
   std::unique_ptr<platform::Timer> CreateTimer(std::function<void()> onTick) override;
-  void Post(std::function<void()> work, std::int64_t releaseInFlight = 0) override;
+  bool Post(std::function<void()> work, std::int64_t releaseInFlight = 0) override;
   bool Invoke(std::function<void()> work, std::int64_t releaseInFlight = 0) override;
   void ProcessMessages() override;
   void Sleep(int ms) override;
