@@ -16,17 +16,6 @@
 
 namespace nimbrel::qt {
 
-namespace {
-
-void Place(QWidget* w, const ui::TControl& c) {
-  const ui::Bounds& b = c.GetBounds();
-  w->setGeometry(b.left, b.top, b.width, b.height);
-  w->setVisible(c.Visible());
-  w->setEnabled(c.Enabled());
-}
-
-}  // namespace
-
 MainWindowView::MainWindowView(app::TfrmMain& form) : form_(form) {
   setObjectName(QStringLiteral("frmMain"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

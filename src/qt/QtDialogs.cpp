@@ -8,6 +8,7 @@
 
 #include "platform/Text.h"
 #include "qt/QtText.h"
+#include "qt/UnitTypeDialogView.h"
 
 namespace nimbrel::qt {
 
@@ -61,8 +62,15 @@ std::optional<std::string> QtDialogs::OpenFile(const ui::OpenFileRequest& reques
   return path.toLocal8Bit().toStdString();
 }
 
-int QtDialogs::ShowUnitTypeDialog(ui::UnitTypeChooser&) {
-  return ui::kModalCancel;
+int QtDialogs::ShowUnitTypeDialog(ui::UnitTypeChooser& dialog) {
+  auto* model = dynamic_cast<update::TfrmFPGA*>(&dialog);
+  // Nobody can answer on the offscreen platform: the showing counts as cancelled.
+  if (!model || headless_) {
+    if (headless_) std::fprintf(stderr, "unit-type dialog (answered Cancel)\n");
+    return ui::kModalCancel;
+  }
+  UnitTypeDialogView view(*model);
+  return view.ShowModal();
 }
 
 }  // namespace nimbrel::qt

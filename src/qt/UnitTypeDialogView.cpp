@@ -11,17 +11,6 @@
 
 namespace nimbrel::qt {
 
-namespace {
-
-void Place(QWidget* w, const ui::TControl& c) {
-  const ui::Bounds& b = c.GetBounds();
-  w->setGeometry(b.left, b.top, b.width, b.height);
-  w->setVisible(c.Visible());
-  w->setEnabled(c.Enabled());
-}
-
-}  // namespace
-
 UnitTypeDialogView::UnitTypeDialogView(update::TfrmFPGA& model, QWidget* parent) : QDialog(parent), model_(model) {
   setObjectName(QStringLiteral("frmFPGA"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
