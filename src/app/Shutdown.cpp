@@ -32,6 +32,7 @@ void TfrmMain::FormCloseQuery() {
   usb->OnSendBufferEnd = nullptr;
   SendEndOfSession();
   usb->SetActive(false);
+  CloseEthernetLink();
   stagingBuffer.reset();
   bulkBuffer.reset();
   receivePosition = nullptr;

@@ -119,6 +119,8 @@ TfrmMain::TfrmMain(Environment env)
 
 TfrmMain::~TfrmMain() {
   loop().SetErrorHandler(nullptr);
+  // The receive thread points at this window: it ends before the window does.
+  StopTcpReceiver();
   // Nothing of the teardown may reach the handlers any more.
   if (usb) {
     usb->OnConnect = nullptr;

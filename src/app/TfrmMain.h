@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 
 #include "app/Environment.h"
+#include "net/TTCPReceiver.h"
+#include "platform/Sockets.h"
 #include "protocol/ControlFrame.h"
 #include "ui/Controls.h"
 #include "ui/Form.h"
@@ -171,17 +174,32 @@ class TfrmMain final : public ui::TForm {
   // ---- Ethernet link ----
   // Port of the wake datagram and of the TCP link.
   std::uint16_t ethernetPort = 8484;
+  // The TCP and UDP clients; made with their first use unless given (the
+  // TCP client only while no receiver runs on it).
+  std::unique_ptr<platform::TcpClient> TCP;
+  std::unique_ptr<platform::UdpClient> UDP;
+  // The running receive thread; the receiver clears it as its last act.
+  std::atomic<net::TTCPReceiver*> tcpReceiver{nullptr};
+  // Where the receive thread's frames go on the UI thread: DispatchFrame
+  // when unassigned. Lets a test watch the stream as it was cut.
+  std::function<void(const std::uint8_t* frame, int length)> tcpFrameSink;
   // The Ethernet branch of the Connect action: wake datagram, receive
-  // thread, TCP connect to the target address.
-  void OpenEthernetLink();
+  // thread, TCP connect to the target address (TCPConnected runs inside the
+  // connect). Sets linkEstablished and returns true when the TCP client is
+  // connected; a refused or timed-out connect returns false (reason in the
+  // trace), with the receiver left polling the unconnected client.
+  bool OpenEthernetLink();
   // True when the TCP client reports itself connected.
   bool TcpIsConnected();
-  // Sends in 512-byte passes, 50 ms apart; lowers pendingSends at the end.
-  void TCPSendBuffer(const std::uint8_t* data, int size);
+  // Sends in 512-byte passes, 50 ms apart, over the given client or TCP;
+  // lowers pendingSends at the end. A pass that fails is logged and sent
+  // again; after kTcpSendRetries failures in a row the send is given up.
+  void TCPSendBuffer(const std::uint8_t* data, int size, platform::TcpClient* client = nullptr);
+  static constexpr int kTcpSendRetries = 3;
   void TCPWorkBegin();
   void TCPWorkEnd();
   // The close's Ethernet steps: stop the receive thread, wait for it, and
-  // disconnect the client.
+  // disconnect the client. Nothing received reaches the window afterwards.
   void CloseEthernetLink();
 
   // ---- Update engine ----
@@ -274,6 +292,13 @@ class TfrmMain final : public ui::TForm {
 
   Environment env_;
   bool closed_ = false;
+
+  // Ethernet link.
+  void EnsureEthernetClients();
+  // Stops the receive thread and waits for its end, letting the UI thread
+  // run what the receiver is waiting for meanwhile.
+  void StopTcpReceiver();
+  std::unique_ptr<net::TTCPReceiver> tcpReceiverThread_;  // owns tcpReceiver's thread
 };
 
 }  // namespace nimbrel::app
