@@ -46,6 +46,8 @@ class FaultyTcpClient final : public platform::TcpClient {
   bool failAll = false;
   int corruptWrite = -1;     // attempt number whose first byte is flipped
   int Attempts() const { return attempts_; }
+  // Numbers the attempts from 0 again (after the connect's own frames).
+  void ResetAttempts() { attempts_ = 0; }
 
   bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string* error) override {
     if (!inner_->Connect(host, port, timeoutMs, error)) return false;
@@ -82,6 +84,9 @@ class EthernetFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(sim.Start(0));
+    // The link's own tests look at raw frames: the scanner answers nothing
+    // (the connected event still sends "SwS" and the connect request).
+    scanner().Configure([](sim::Options& o) { o.silent = true; });
     form = &h.Start();
     form->editAddress.SetText("127.0.0.1");
     form->ethernetPort = sim.Port();
@@ -100,6 +105,7 @@ class EthernetFixture : public ::testing::Test {
   void Open() {
     ASSERT_TRUE(form->OpenEthernetLink());
     ASSERT_TRUE(scanner().WaitFor([&] { return scanner().LinkIsUp(); }, kPeerWait));
+    Settle();
   }
 
   // Runs what is pending once nothing is in flight, and checks the accounting.

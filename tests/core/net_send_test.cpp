@@ -18,6 +18,7 @@ class EthernetSend : public EthernetFixture {
     Settle();
     scanner().ClearRecords();
     h.trace.Clear();
+    if (auto* faulty = dynamic_cast<FaultyTcpClient*>(form->TCP.get())) faulty->ResetAttempts();
   }
   // Everything the scanner received as frames of no known kind, in order.
   Bytes Wire() {
