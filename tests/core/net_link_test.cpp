@@ -109,8 +109,9 @@ TEST_F(EthernetLink, FrameArrivingDuringTheCloseNeverReachesTheWindow) {
   ASSERT_TRUE(scanner().SendRaw(Pattern(512)));
   const std::int64_t t0 = h.loop.NowMs();
   form->Close();
-  // The receiver waits for its delivery to run: the close gives up on it.
-  EXPECT_EQ(h.loop.NowMs() - t0, 50 + 100 + 19 * 100);
+  // The receiver has queued its delivery and ends at the terminate request;
+  // the close never waits longer than its 19 polls.
+  EXPECT_LE(h.loop.NowMs() - t0, 50 + 100 + 19 * 100);
   EXPECT_TRUE(h.trace.Contains("delete pReceiver\n"));
   EXPECT_EQ(form->stagingBuffer, nullptr);
 

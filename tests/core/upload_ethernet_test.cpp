@@ -40,13 +40,8 @@ class EthernetUploadStep : public ::testing::Test {
     form->rgConnection.SetItemIndex(1);
     form->editAddress.SetText("127.0.0.1");
     form->ethernetPort = sim.Port();
-    // The greeting's handler sends the System Info request and pauses while
-    // the receive thread still waits for that handler to return: the reply
-    // stays in flight until the clock stops waiting for it.
-    h.loop.SetSettleTimeout(std::chrono::milliseconds(300));
     form->ConnectClick(&form->Connect);
     ASSERT_TRUE(h.loop.RunUntil([&] { return form->unitSupported && form->replyCount > 0; }, 10000));
-    h.loop.SetSettleTimeout(std::chrono::seconds(10));
     scanner().ClearRecords();
   }
 
