@@ -19,6 +19,7 @@
 #include "ui/Form.h"
 #include "unit/PartNumber.h"
 #include "unit/TsCode.h"
+#include "update/PayloadCatalogue.h"
 #include "update/TfrmFPGA.h"
 #include "usb/TUSB.h"
 
@@ -202,8 +203,26 @@ class TfrmMain final : public ui::TForm {
   void CloseEthernetLink();
 
   // ---- Update engine ----
+  // Enables "manual Upload " once a mode is selected; never disables it.
   void rgModeClick(TControl* Sender);
+  // The upload step of the "Mode" selection. Sender is the button for an
+  // operator click (the step then ends the session and closes USB) and
+  // nullptr inside the automatic sequence (it then starts the verification
+  // phase). A missing embedded image throws ResourceNotFound out of it.
   void btnUploadClick(TControl* Sender);
+  // Logs "upload::<slot>" and sends the slot's embedded image (slot 5: the
+  // FPGA variant of the option groups as they stand) under its command
+  // code. Throws ResourceNotFound, before anything is sent, for an image
+  // the store does not hold.
+  void UploadEmbedded(update::PayloadSlot slot);
+  // Sends the file under the command code of slot `mode` (3 or 6); a file
+  // named exactly "backup.dmp" in mode 3 is patched to the hardware options
+  // first. Returns whether it was sent; every refusal (missing, unreadable,
+  // too large to stage, too short to patch) has shown its box.
+  bool UploadFromFile(update::UploadMode mode, const std::string& path);
+  // -1: missing, unreadable or empty; 0: shorter than a calibration data
+  // set; 1: long enough.
+  int CheckCalibrationFile(const std::string& path);
   void btnAutoUploadClick(TControl* Sender);
   void Timer1Timer(TControl* Sender);
   void Timer2Timer(TControl* Sender);

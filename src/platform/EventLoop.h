@@ -75,8 +75,8 @@ class EventLoop {
 
   // Queues work for the UI thread. `releaseInFlight` units of InFlight are
   // released in the same step as the work is queued, so that a clock that
-  // waits for idle sees the work as pending instead of in flight.
-  // Returns false, dropping the work, when the loop has been shut down.
+  // waits for idle sees the work as pending instead of in flight. Returns
+  // false (and drops the work) when the loop has been shut down.
   virtual bool Post(std::function<void()> work, std::int64_t releaseInFlight = 0) = 0;
 
   // Runs work on the UI thread and waits for it to finish. From the UI

@@ -70,19 +70,19 @@ std::unique_ptr<Timer> VirtualEventLoop::CreateTimer(std::function<void()> onTic
 }
 
 bool VirtualEventLoop::Post(std::function<void()> work, std::int64_t releaseInFlight) {
-  bool accepted;
+  bool queued = false;
   {
     std::lock_guard lock(mutex_);
-    accepted = !shutdown_;
-    if (accepted) {
+    if (!shutdown_) {
       auto inv = std::make_shared<Invocation>();
       inv->work = std::move(work);
       queue_.push_back(std::move(inv));
+      queued = true;
     }
   }
   if (releaseInFlight != 0) inFlight().Done(releaseInFlight);
   inFlight().Notify();
-  return accepted;
+  return queued;
 }
 
 bool VirtualEventLoop::Invoke(std::function<void()> work, std::int64_t releaseInFlight) {
