@@ -16,6 +16,10 @@
 //    matching completion (or deactivation).
 //  - SendBuffer returns after queueing and a pause of about 100 ms through
 //    the event loop (pending UI events are processed first).
+//  - The main window runs each read completion on the UI thread while the
+//    bulk thread waits for it (EventLoop::Invoke), and may call
+//    SetActive(false) from inside it: deactivation must then not wait for
+//    the bulk thread to finish that completion.
 
 #include <cstdint>
 #include <functional>

@@ -21,17 +21,17 @@ struct GreetingSpec {
 };
 
 // The scanner's record as a greeting: the default record with this identity.
-inline protocol::Frame MakeGreeting(const GreetingSpec& spec = {}) {
+inline protocol::Frame MakeGreeting(const GreetingSpec& identity = {}) {
   protocol::Frame f{};
   const auto record = unit::MakeDefaultSystemSetting(unit::DefaultSystemSetting::TX);
   std::copy(record.begin(), record.end(), f.begin());
   std::fill(f.begin() + 100, f.begin() + 120, 0);
-  std::memcpy(f.data() + 100, spec.pn.data(), std::min<std::size_t>(spec.pn.size(), 20));
-  protocol::StoreU32(f.data() + 128, spec.firmwareVersion);
+  std::memcpy(f.data() + 100, identity.pn.data(), std::min<std::size_t>(identity.pn.size(), 20));
+  protocol::StoreU32(f.data() + 128, identity.firmwareVersion);
   std::fill(f.begin() + 132, f.begin() + 152, 0);
-  std::memcpy(f.data() + 132, spec.unitMode.data(), std::min<std::size_t>(spec.unitMode.size(), 20));
-  protocol::StoreI32(f.data() + 152, spec.tsCode);
-  protocol::StoreI32(f.data() + 156, spec.productionDay);
+  std::memcpy(f.data() + 132, identity.unitMode.data(), std::min<std::size_t>(identity.unitMode.size(), 20));
+  protocol::StoreI32(f.data() + 152, identity.tsCode);
+  protocol::StoreI32(f.data() + 156, identity.productionDay);
   protocol::StoreU32(f.data(), protocol::kMagicSoF);
   protocol::StoreI32(f.data() + 504, 0);
   protocol::StoreI32(f.data() + 508, 0);

@@ -89,6 +89,21 @@ TEST_F(EthernetHandshake, WireOrderOfAConnectAndTheGreeting) {
   EXPECT_EQ(sim.scanner().LinkCount(), 1u);
 }
 
+TEST_F(EthernetHandshake, EndOfSessionOverEthernetIsOneSosFrameAndTheLastWait) {
+  auto& f = StartEthernet();
+  ASSERT_TRUE(f.TcpIsConnected());
+  sim.scanner().ClearRecords();
+  const std::int64_t t0 = h.loop.NowMs();
+  f.SendEndOfSession();
+  h.loop.ProcessMessages();
+  EXPECT_EQ(h.loop.NowMs() - t0, 50 + 100);  // one pass, then the last wait
+  const auto events = sim.scanner().Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, EventKind::EthernetEndSession);
+  EXPECT_EQ(events[0].magic, protocol::kMagicSoS);
+  EXPECT_TRUE(std::all_of(events[0].frame.begin() + 4, events[0].frame.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
 TEST_F(EthernetHandshake, UnsupportedUnitGetsNoRequest) {
   sim.scanner().SetPartNumber("QV47-05HCAF-123456");
   auto& f = StartEthernet();
