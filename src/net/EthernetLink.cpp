@@ -92,15 +92,22 @@ void TfrmMain::TCPWorkEnd() { trace().Debug("work end"); }
 
 void TfrmMain::CloseEthernetLink() {
   if (TcpIsConnected()) {
-    if (net::TTCPReceiver* receiver = tcpReceiver.load()) receiver->Terminate();
+    if (net::TTCPReceiver* receiver = tcpReceiver.load()) {
+      receiver->Terminate();
+      // It waits for nothing of the UI thread's and ends within a poll
+      // period; the pauses below are for a receiver that does not.
+      if (tcpReceiverThread_.get() == receiver) {
+        tcpReceiverThread_->WaitFinished(std::chrono::milliseconds(kClosePollMs));
+      }
+    }
     for (int i = 0; i < kClosePolls && tcpReceiver.load(); ++i) loop().Sleep(kClosePollMs);
     trace().Debug("delete pReceiver\n");
     TCP->Disconnect();
     TCPDisconnected();
   }
-  // The buffers go next: whatever the receiver still hands on (a frame it
-  // is waiting to deliver, a receiver left after the peer ended the link)
-  // is dropped from here on. The thread itself is joined with the window.
+  // The buffers go next: whatever the receiver has still queued (frames of
+  // its last poll, a receiver left after the peer ended the link) is
+  // dropped from here on. The thread itself is joined with the window.
   if (tcpReceiverThread_) {
     tcpReceiverThread_->StopDelivery();
     tcpReceiverThread_->Terminate();
@@ -111,8 +118,8 @@ void TfrmMain::StopTcpReceiver() {
   if (!tcpReceiverThread_) return;
   tcpReceiverThread_->StopDelivery();
   tcpReceiverThread_->Terminate();
-  // A receiver waiting for a delivery to run needs the UI thread to run it
-  // (it is dropped unseen), or the loop to shut down.
+  // It never waits for the UI thread; its queued deliveries are dropped
+  // unseen when they run.
   while (!tcpReceiverThread_->WaitFinished(std::chrono::milliseconds(net::TTCPReceiver::kPollPeriodMs * 2))) {
     loop().ProcessMessages();
   }

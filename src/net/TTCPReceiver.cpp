@@ -11,7 +11,7 @@ constexpr std::int64_t kFrame = 512;
 }
 
 TTCPReceiver::TTCPReceiver(app::TfrmMain& form, platform::TcpClient& client)
-    : form_(&form), client_(&client), gate_(std::make_shared<Gate>(&form)) {
+    : form_(&form), client_(&client), gate_(std::make_shared<Gate>(&form, form.loop())) {
   form.tcpReceiver = this;
   thread_ = std::thread([this] { Execute(); });
 }
@@ -46,18 +46,14 @@ void TTCPReceiver::Execute() {
   while (accepting && !terminated_) {
     const platform::TcpPoll poll = client_->Poll();
     unreleased_ += static_cast<std::int64_t>(poll.appended);
-    // What arrived before the end of the stream is still handed on.
-    if (poll.connected || poll.ended || poll.failed) accepting = DeliverFrames();
     if (poll.ended || poll.failed) {
-      // The bytes of an incomplete last frame go with the link.
+      // What arrived before the end of the stream is still handed on, and
+      // the disconnected event after it; an orderly end is the peer's unit
+      // of work, a broken link is not.
+      accepting = DeliverFrames(true, poll.ended ? 1 : 0);
       client_->Disconnect();
-      ReleaseBuffered();
-      // An orderly end is the peer's unit of work; a broken link is not.
-      loop.Post(
-          [gate = gate_] {
-            if (gate->open) gate->form->TCPDisconnected();
-          },
-          poll.ended ? 1 : 0);
+    } else if (poll.connected) {
+      accepting = DeliverFrames(false);
     }
     std::unique_lock lock(mutex_);
     wake_.wait_for(lock, std::chrono::milliseconds(kPollPeriodMs), [this] { return terminated_.load(); });
@@ -78,38 +74,90 @@ void TTCPReceiver::Execute() {
   wake_.notify_all();
 }
 
-bool TTCPReceiver::DeliverFrames() {
-  platform::EventLoop& loop = form_->loop();
-  protocol::Frame frame;
+bool TTCPReceiver::DeliverFrames(bool ended, std::int64_t endUnits) {
+  std::vector<Gate::Item> items;
+  std::int64_t release = 0;
+  Gate::Item item;
   while (client_->InputBufferSize() >= static_cast<std::size_t>(kFrame) &&
-         client_->ReadBytes(frame.data(), frame.size())) {
-    const std::int64_t release = std::min(unreleased_, kFrame - partialReleased_);
-    unreleased_ -= release;
+         client_->ReadBytes(item.frame.data(), item.frame.size())) {
+    const std::int64_t share = std::min(unreleased_, kFrame - partialReleased_);
+    unreleased_ -= share;
     partialReleased_ = 0;
-    // Frames queue for the UI thread in arrival order and run there one at a
-    // time. The receiver goes on reading meanwhile: a dispatch that pauses
-    // (a send's passes) must never wait for this thread.
-    const bool queued = loop.Post(
-        [gate = gate_, frame] {
-          if (!gate->open) return;
-          app::TfrmMain& form = *gate->form;
-          if (form.tcpFrameSink) {
-            form.tcpFrameSink(frame.data(), static_cast<int>(frame.size()));
-          } else {
-            form.DispatchFrame(frame.data(), static_cast<int>(frame.size()));
-          }
-        },
-        release);
-    if (!queued) return false;
+    release += share;
+    items.push_back(item);
   }
-  // Bytes of an incomplete frame count as dealt with once buffered.
-  const auto buffered = static_cast<std::int64_t>(client_->InputBufferSize());
-  partialReleased_ = std::min(partialReleased_, buffered);
-  const std::int64_t release = std::min(unreleased_, buffered - partialReleased_);
-  if (release > 0) loop.inFlight().Done(release);
-  unreleased_ -= release;
-  partialReleased_ += release;
-  return true;
+  if (ended) {
+    // The bytes of an incomplete last frame go with the link.
+    items.push_back(Gate::Item{{}, true});
+    release += unreleased_ + endUnits;
+    unreleased_ = 0;
+    partialReleased_ = 0;
+  } else {
+    // Bytes of an incomplete frame count as dealt with once buffered.
+    const auto buffered = static_cast<std::int64_t>(client_->InputBufferSize());
+    partialReleased_ = std::min(partialReleased_, buffered);
+    const std::int64_t partial = std::min(unreleased_, buffered - partialReleased_);
+    unreleased_ -= partial;
+    partialReleased_ += partial;
+    release += partial;
+  }
+  return Deliver(gate_, std::move(items), release);
+}
+
+bool TTCPReceiver::Deliver(const std::shared_ptr<Gate>& gate, std::vector<Gate::Item> items, std::int64_t release) {
+  bool post = false;
+  {
+    std::lock_guard lock(gate->mutex);
+    for (Gate::Item& i : items) gate->items.push_back(std::move(i));
+    if (!gate->items.empty() && !gate->pumpScheduled) {
+      gate->pumpScheduled = true;
+      post = true;
+    }
+  }
+  // A pump already posted or running takes the new items in turn.
+  if (!post) {
+    if (release != 0) gate->loop.inFlight().Done(release);
+    return true;
+  }
+  return gate->loop.Post([gate] { Pump(gate); }, release);
+}
+
+void TTCPReceiver::Pump(const std::shared_ptr<Gate>& gate) {
+  Gate::Item item;
+  {
+    std::lock_guard lock(gate->mutex);
+    if (gate->items.empty()) {
+      gate->pumpScheduled = false;
+      return;
+    }
+    item = gate->items.front();
+    gate->items.pop_front();
+  }
+  // Posted after the delivery has returned (or thrown), so that the loop
+  // sees the next one as pending work and never runs it nested.
+  struct Next {
+    const std::shared_ptr<Gate>& gate;
+    ~Next() {
+      {
+        std::lock_guard lock(gate->mutex);
+        if (gate->items.empty()) {
+          gate->pumpScheduled = false;
+          return;
+        }
+      }
+      auto again = gate;
+      gate->loop.Post([again] { Pump(again); });
+    }
+  } next{gate};
+  if (!gate->open) return;
+  app::TfrmMain& form = *gate->form;
+  if (item.ended) {
+    form.TCPDisconnected();
+  } else if (form.tcpFrameSink) {
+    form.tcpFrameSink(item.frame.data(), static_cast<int>(item.frame.size()));
+  } else {
+    form.DispatchFrame(item.frame.data(), static_cast<int>(item.frame.size()));
+  }
 }
 
 void TTCPReceiver::ReleaseBuffered() {

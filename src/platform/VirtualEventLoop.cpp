@@ -146,6 +146,7 @@ void VirtualEventLoop::Settle() {
     return !queue_.empty();
   };
   if (!inFlight().WaitIdleOr(queued, settleTimeout_)) {
+    ++settleTimeouts_;
     std::fprintf(stderr, "virtual clock: %lld units of work still in flight after %lld ms; moving on\n",
                  static_cast<long long>(inFlight().Count()), static_cast<long long>(settleTimeout_.count()));
   }

@@ -48,6 +48,10 @@ class VirtualEventLoop final : public EventLoop {
   // How long the UI thread waits in real time for in-flight work to settle
   // before it gives up and lets the clock move on (a stuck peer).
   void SetSettleTimeout(std::chrono::milliseconds t) { settleTimeout_ = t; }
+  // How often the loop gave up waiting and moved on with work still in
+  // flight: a peer that waits for the UI thread while the UI thread waits
+  // for it shows here.
+  int SettleTimeouts() const { return settleTimeouts_; }
 
  private:
   class VirtualTimer;
@@ -61,6 +65,7 @@ class VirtualEventLoop final : public EventLoop {
   std::int64_t startEpochMs_;
   std::thread::id uiThread_;
   std::chrono::milliseconds settleTimeout_{10000};
+  int settleTimeouts_ = 0;
 
   mutable std::mutex mutex_;
   std::deque<std::shared_ptr<Invocation>> queue_;
