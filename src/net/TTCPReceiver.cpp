@@ -51,7 +51,6 @@ void TTCPReceiver::Execute() {
       // the disconnected event after it; an orderly end is the peer's unit
       // of work, a broken link is not.
       accepting = DeliverFrames(true, poll.ended ? 1 : 0);
-      client_->Disconnect();
     } else if (poll.connected) {
       accepting = DeliverFrames(false);
     }
@@ -92,6 +91,9 @@ bool TTCPReceiver::DeliverFrames(bool ended, std::int64_t endUnits) {
     release += unreleased_ + endUnits;
     unreleased_ = 0;
     partialReleased_ = 0;
+    // Disconnected before anything is released: once the UI thread may look,
+    // the link is down and its input buffer empty.
+    client_->Disconnect();
   } else {
     // Bytes of an incomplete frame count as dealt with once buffered.
     const auto buffered = static_cast<std::int64_t>(client_->InputBufferSize());
