@@ -20,11 +20,6 @@ std::int64_t InFlight::Count() const {
   return count_;
 }
 
-bool InFlight::WaitIdle(std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return idle_.wait_for(lock, timeout, [this] { return count_ <= 0; });
-}
-
 bool InFlight::WaitIdleOr(const std::function<bool()>& ready, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
   return idle_.wait_for(lock, timeout, [&] { return count_ <= 0 || ready(); });

@@ -36,9 +36,6 @@ class InFlight final {
   void Add(std::int64_t n = 1);
   void Done(std::int64_t n = 1);
   std::int64_t Count() const;
-  // Waits (in real time) until the count is zero; false when it was not zero
-  // within the time-out.
-  bool WaitIdle(std::chrono::milliseconds timeout) const;
   // Waits until the count is zero or `ready()` holds (checked whenever the
   // count changes or Notify is called); false on time-out.
   bool WaitIdleOr(const std::function<bool()>& ready, std::chrono::milliseconds timeout) const;

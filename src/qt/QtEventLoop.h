@@ -31,7 +31,6 @@ class QtEventLoop final : public platform::EventLoop {
 
  private:
   struct Pending;
-  void RunGuarded(const std::function<void()>& work) { Guard(work); }
 
   QObject context_;
   std::thread::id uiThread_;
