@@ -7,6 +7,9 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
   libusb-1.0-0-dev
+  umockdev libumockdev-dev
+  usbip
+  clang-14 libclang-rt-14-dev libfuzzer-14-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   python3
