@@ -14,6 +14,7 @@
 #include "platform/NamedLock.h"
 #include "platform/Trace.h"
 #include "ui/Dialogs.h"
+#include "usb/Driver.h"
 #include "usb/TUSB.h"
 
 namespace nimbrel::app {
@@ -25,10 +26,12 @@ struct EthernetTarget {
   std::uint16_t port = 8484;
 };
 
-// Reads "--ethernet HOST[:PORT]" from the arguments; nothing when absent.
-// A malformed value gives an error text instead.
+// Reads "--ethernet HOST[:PORT]" and "--usbip HOST[:PORT]" (scanners
+// exported by a USB/IP server; port 3240 by default) from the arguments;
+// nothing when absent. A malformed value gives an error text instead.
 struct DevelopmentOptions {
   std::optional<EthernetTarget> ethernet;
+  std::optional<usb::UsbipServer> usbip;
   std::string error;
 };
 DevelopmentOptions ParseDevelopmentOptions(const std::vector<std::string>& args);

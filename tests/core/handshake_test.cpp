@@ -353,6 +353,23 @@ TEST(DevelopmentOptions, EthernetTarget) {
   }
 }
 
+TEST(DevelopmentOptions, UsbipServer) {
+  using app::ParseDevelopmentOptions;
+  auto o = ParseDevelopmentOptions({"x", "-S", "--usbip", "127.0.0.1:41235"});
+  ASSERT_TRUE(o.usbip);
+  EXPECT_EQ(o.usbip->host, "127.0.0.1");
+  EXPECT_EQ(o.usbip->port, 41235);
+  EXPECT_FALSE(o.ethernet);
+  o = ParseDevelopmentOptions({"x", "--usbip=localhost"});
+  ASSERT_TRUE(o.usbip);
+  EXPECT_EQ(o.usbip->port, 3240);
+  EXPECT_FALSE(ParseDevelopmentOptions({"x"}).usbip);
+  for (const auto& bad : std::vector<std::vector<std::string>>{
+           {"x", "--usbip"}, {"x", "--usbip", "h:0"}, {"x", "--usbip", ":3240"}, {"x", "--usbip=h:x"}}) {
+    EXPECT_FALSE(ParseDevelopmentOptions(bad).error.empty()) << bad.back();
+  }
+}
+
 TEST(DevelopmentOptions, EthernetOptionSelectsTheLinkAndConnects) {
   Harness h;
   h.ethernet = app::EthernetTarget{"127.0.0.1", 41234};
