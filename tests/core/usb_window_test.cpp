@@ -163,6 +163,22 @@ TEST(UsbWindow, CloseSendsTheEndOfSessionAndDeactivates) {
   EXPECT_FALSE(h.Logged("USB Disconnected"));  // its handler was unassigned first
 }
 
+TEST(UsbWindow, BlockWaitingForItsDispatchWhenTheWindowClosesIsNotDispatched) {
+  WindowRig h;
+  auto& f = h.ConnectAndGreet();
+  f.replyCount = 0;
+  Frame reply = MakeGreeting();
+  FrameView(reply).setMagic(kMagicSYS);
+  ASSERT_TRUE(h.driver.Complete(1, usb::kErrorSuccess, 512, Bytes(reply)));
+  // Once the completion's unit is handed over, its dispatch waits for the UI thread.
+  ASSERT_TRUE(h.loop.inFlight().WaitIdleOr([] { return false; }, std::chrono::seconds(20)));
+  f.Close();
+  h.loop.ProcessMessages();
+  h.layer->JoinParked();
+  EXPECT_EQ(f.replyCount, 0);
+  EXPECT_EQ(h.loop.inFlight().Count(), 0);
+}
+
 TEST(UsbWindow, NoScanner) {
   {
     WindowRig h;
