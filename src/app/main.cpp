@@ -86,9 +86,11 @@ int main(int argc, char** argv) {
     exitCode = application.exec();
     if (!form.Closed()) form.Close();
     loop.Shutdown();
+    // A USB worker still inside a handler of the window was let go by the
+    // shutdown; it ends before the window does.
+    layer->JoinParked();
     window = nullptr;
   }
-  // A USB worker still in a handler was released by the loop's shutdown.
   layer->JoinParked();
   return exitCode;
 }
