@@ -102,6 +102,7 @@ EmulatedDevice::~EmulatedDevice() {
   g_object_unref(handler_);
   std::lock_guard lock(mutex_);
   for (Urb& u : flying_) g_object_unref(u.data);
+  for (Urb& u : cancelled_) g_object_unref(u.data);
   for (Done& d : reapable_) g_object_unref(d.urb.data);
   if (inFlight_ && heldUnits_) inFlight_->Done(heldUnits_);
 }
@@ -157,6 +158,28 @@ void EmulatedDevice::WaitForPendingIn(std::uint8_t endpoint) {
   changed_.wait(lock, [&] {
     return std::any_of(flying_.begin(), flying_.end(), [&](const Urb& u) { return u.endpoint == endpoint; });
   });
+}
+
+void EmulatedDevice::HoldCancelled() {
+  std::lock_guard lock(mutex_);
+  holdCancelled_ = true;
+}
+
+void EmulatedDevice::WaitForCancelled(std::size_t count) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return cancelled_.size() >= count; });
+}
+
+void EmulatedDevice::ReleaseCancelled(const std::vector<std::uint8_t>& partial) {
+  std::lock_guard lock(mutex_);
+  holdCancelled_ = false;
+  for (const Urb& urb : cancelled_) {
+    auto* u = reinterpret_cast<usbdevfs_urb*>(urb.data->data);
+    const int n = std::min<int>(u->buffer_length, static_cast<int>(partial.size()));
+    std::memcpy(u->buffer, partial.data(), static_cast<std::size_t>(n));
+    CompleteLocked(urb, -ENOENT, n);
+  }
+  cancelled_.clear();
 }
 
 std::vector<std::vector<std::uint8_t>> EmulatedDevice::Written(std::uint8_t endpoint) const {
@@ -354,7 +377,12 @@ void EmulatedDevice::Discard(UMockdevIoctlClient* client) {
   }
   const Urb urb = *it;
   flying_.erase(it);
-  CompleteLocked(urb, -ENOENT, 0);
+  if (holdCancelled_) {
+    cancelled_.push_back(urb);
+    changed_.notify_all();
+  } else {
+    CompleteLocked(urb, -ENOENT, 0);
+  }
   umockdev_ioctl_client_complete(client, 0, 0);
 }
 

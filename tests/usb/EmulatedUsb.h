@@ -80,6 +80,13 @@ class EmulatedDevice {
   // Blocks until an IN transfer is pending on the endpoint.
   void WaitForPendingIn(std::uint8_t endpoint);
 
+  // Cancelled requests stay with the device (the cancel itself succeeds)
+  // until ReleaseCancelled gives them back, with these bytes already in
+  // them, as a read cut off part-way.
+  void HoldCancelled();
+  void WaitForCancelled(std::size_t count);
+  void ReleaseCancelled(const std::vector<std::uint8_t>& partial);
+
   std::vector<std::vector<std::uint8_t>> Written(std::uint8_t endpoint) const;
   std::vector<ControlRecord> Controls() const;
   std::uint32_t Register(std::uint8_t reg) const;
@@ -128,6 +135,8 @@ class EmulatedDevice {
   std::vector<ControlRecord> controls_;
   std::map<std::uint8_t, std::uint32_t> registers_;
   std::vector<Urb> flying_;
+  bool holdCancelled_ = false;
+  std::vector<Urb> cancelled_;
   std::deque<Done> reapable_;
   std::int64_t heldUnits_ = 0;
   bool gone_ = false;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -591,25 +592,42 @@ TEST_F(LibusbDriverTest, ControlRequestsRunWhileAReadWaitsOnAnotherThread) {
 }
 
 TEST_F(LibusbDriverTest, NothingTouchesTheBufferOnceCloseHandleHasReturned) {
+  const Handle device = OpenOrFail(kScannerPath);  // the device stays open under the pipe
   const Handle in = OpenOrFail(PipePath(1));
   std::vector<std::uint8_t> buffer(512, 0x5A);
   Completion read;
   ASSERT_TRUE(driver->ReadFileEx(in, buffer.data(), 512, &read.overlapped, Routine));
   scanner.WaitForPendingIn(kIn);
-  ASSERT_TRUE(driver->CloseHandle(in));
-  EXPECT_EQ(scanner.PendingIn(kIn), 0);  // the request came back before the close returned
-  scanner.QueueIn(kIn, Pattern(512, 1));  // too late for anyone
-  const Handle again = OpenOrFail(PipePath(1));  // a read from now on takes it
+
+  // The device takes its time to give the cancelled read back, and it comes
+  // back with 100 bytes in it.
+  scanner.HoldCancelled();
+  std::vector<std::uint8_t> atClose;
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    EXPECT_TRUE(driver->CloseHandle(in));
+    atClose = buffer;
+    closed = true;
+  });
+  scanner.WaitForCancelled(1);
+  EXPECT_FALSE(closed);
+  scanner.ReleaseCancelled(Pattern(100, 1));
+  closer.join();
+  WaitFor(read);
+  EXPECT_EQ(read.error, usb::kErrorOperationAborted);
+  EXPECT_EQ(read.bytes, 0u);
+  EXPECT_EQ(buffer, atClose);
+
+  // What the device sends later goes to whoever reads next.
+  scanner.QueueIn(kIn, Pattern(512, 2));
+  const Handle again = OpenOrFail(PipePath(1));
   std::vector<std::uint8_t> next(512, 0);
   Completion nextRead;
   ASSERT_TRUE(driver->ReadFileEx(again, next.data(), 512, &nextRead.overlapped, Routine));
   WaitFor(nextRead);
-  EXPECT_EQ(next, Pattern(512, 1));
-  WaitFor(read);
-  EXPECT_EQ(read.error, usb::kErrorOperationAborted);
-  EXPECT_EQ(read.bytes, 0u);
-  EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0x5A), 512);
-  EXPECT_TRUE(driver->CloseHandle(again));
+  EXPECT_EQ(next, Pattern(512, 2));
+  EXPECT_EQ(buffer, atClose);
+  for (Handle h : {again, device}) EXPECT_TRUE(driver->CloseHandle(h));
 }
 
 // ---- Arrival and removal ----
