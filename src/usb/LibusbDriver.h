@@ -10,6 +10,11 @@
 //
 // A machine without a USB subsystem (no /dev/bus/usb or /sys/bus/usb) has no
 // devices: enumeration fails with a trace line.
+//
+// Device events come from one thread of the backend. The sink runs under a
+// lock that SetDeviceEventSink takes too: once SetDeviceEventSink returns,
+// the sink it replaced is not running and never runs again, so a sink must
+// not wait for the thread that changes sinks.
 
 #include <memory>
 
