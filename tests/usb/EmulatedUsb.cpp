@@ -122,6 +122,15 @@ void EmulatedDevice::ClientConnected() {
 
 void EmulatedDevice::QueueIn(std::uint8_t endpoint, std::vector<std::uint8_t> bytes) {
   std::lock_guard lock(mutex_);
+  QueueInLocked(endpoint, std::move(bytes));
+}
+
+void EmulatedDevice::SetResponder(Responder responder) {
+  std::lock_guard lock(mutex_);
+  responder_ = std::move(responder);
+}
+
+void EmulatedDevice::QueueInLocked(std::uint8_t endpoint, std::vector<std::uint8_t> bytes) {
   inQueue_[endpoint].push_back(std::move(bytes));
   for (auto it = flying_.begin(); it != flying_.end(); ++it) {
     if (it->endpoint != endpoint) continue;
@@ -331,8 +340,11 @@ void EmulatedDevice::SubmitLocked(UMockdevIoctlData* urbData, UMockdevIoctlClien
   } else if (const int failure = TakeFailureLocked(u->endpoint)) {
     CompleteLocked(urb, failure, 0);
   } else if (!(u->endpoint & 0x80)) {
-    written_[u->endpoint].emplace_back(bytes, bytes + u->buffer_length);
+    const std::vector<std::uint8_t>& data = written_[u->endpoint].emplace_back(bytes, bytes + u->buffer_length);
     CompleteLocked(urb, 0, u->buffer_length);
+    if (responder_) {
+      for (Answer& answer : responder_(u->endpoint, data)) QueueInLocked(answer.first, std::move(answer.second));
+    }
   } else if (!FillInLocked(urb)) {
     flying_.push_back(urb);
     changed_.notify_all();

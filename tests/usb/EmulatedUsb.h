@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,12 @@ class EmulatedDevice {
 
   // Data the device sends on an IN endpoint, one transfer each.
   void QueueIn(std::uint8_t endpoint, std::vector<std::uint8_t> bytes);
+  // The device's answers to what the host writes: called on the handler's
+  // thread for every OUT transfer, with the device's lock held (so it must
+  // not call the device); what it returns is queued as by QueueIn.
+  using Answer = std::pair<std::uint8_t, std::vector<std::uint8_t>>;
+  using Responder = std::function<std::vector<Answer>(std::uint8_t endpoint, const std::vector<std::uint8_t>& bytes)>;
+  void SetResponder(Responder responder);
   // The next transfer on the endpoint (0 for the control pipe) ends with
   // this URB status (-EPIPE a stall, -EOVERFLOW babble, -EPROTO an error).
   void FailNext(std::uint8_t endpoint, int urbStatus);
@@ -116,6 +123,7 @@ class EmulatedDevice {
   };
 
   void SubmitLocked(UMockdevIoctlData* urbData, UMockdevIoctlClient* client);
+  void QueueInLocked(std::uint8_t endpoint, std::vector<std::uint8_t> bytes);
   void ControlLocked(Urb& urb, std::uint8_t* buffer, int length);
   void CompleteLocked(const Urb& urb, int status, int actual);
   bool FillInLocked(Urb& urb);
@@ -130,6 +138,7 @@ class EmulatedDevice {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::map<std::uint8_t, std::deque<std::vector<std::uint8_t>>> inQueue_;
+  Responder responder_;
   std::map<std::uint8_t, std::deque<int>> failures_;
   std::map<std::uint8_t, std::vector<std::vector<std::uint8_t>>> written_;
   std::vector<ControlRecord> controls_;
