@@ -329,6 +329,7 @@ class LibusbDriver final : public Driver {
   bool hotplugRegistered_ = false;
   std::thread eventThread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> permissionHintGiven_{false};
 
   std::mutex mutex_;
   std::map<Handle, std::shared_ptr<HandleRecord>> handles_;
@@ -367,9 +368,8 @@ void LibusbDriver::TraceLine(const std::string& line) {
 }
 
 void LibusbDriver::PermissionHint() {
-  // Once per run, however many drivers and opens there are.
-  static std::atomic<bool> told{false};
-  if (told.exchange(true)) return;
+  // Once per driver, that is once per run of the program, however many opens fail.
+  if (permissionHintGiven_.exchange(true)) return;
   if (options_.operatorLog) {
     options_.operatorLog(kPermissionHint);
   } else {
