@@ -167,7 +167,16 @@ class EmulatedUsb {
   // A device of another subsystem, and the interface entry of a USB device.
   void AddSerialPort();
   void AddInterfaceOf(const EmulatedDevice& device);
-  // Only the "remove" uevent, as the kernel sends it after a disconnect.
+  // How a departure reaches libusb here: the "remove" uevent reaches its
+  // hot-plug (a device-left event) but ends no request, since the device
+  // node stays connected and keeps answering; removing the sysfs entry alone
+  // sends no uevent and reaches nothing. Requests end only when the device
+  // gives them back (EmulatedDevice::Vanish, as the kernel does after a
+  // disconnect), which libusb reports as LIBUSB_TRANSFER_NO_DEVICE. The node
+  // never reports an error to poll, so libusb's own disconnect handling
+  // never runs.
+  //
+  // Only the "remove" uevent.
   void RemoveUevent(const EmulatedDevice& device);
   // The whole departure: the device vanishes, then the uevent, then sysfs.
   void Unplug(EmulatedDevice& device);
