@@ -68,19 +68,19 @@ void OnClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer self) 
 
 }  // namespace
 
-std::vector<std::uint8_t> DeviceDescriptor(const UsbDeviceSpec& spec) {
-  std::vector<std::uint8_t> d{18, kDescriptorDevice, 0x00, 0x02, spec.deviceClass, 0, 0, 64, 0, 0, 0, 0, 0x00, 0x01,
-                              1, 2, static_cast<std::uint8_t>(spec.hasSerial ? 3 : 0), 1};
-  Put16(d, 8, spec.vendor);
-  Put16(d, 10, spec.product);
+std::vector<std::uint8_t> DeviceDescriptor(const UsbDeviceProfile& profile) {
+  std::vector<std::uint8_t> d{18, kDescriptorDevice, 0x00, 0x02, profile.deviceClass, 0, 0, 64, 0, 0, 0, 0, 0x00, 0x01,
+                              1, 2, static_cast<std::uint8_t>(profile.hasSerial ? 3 : 0), 1};
+  Put16(d, 8, profile.vendor);
+  Put16(d, 10, profile.product);
   return d;
 }
 
-std::vector<std::uint8_t> ConfigurationDescriptor(const UsbDeviceSpec& spec) {
+std::vector<std::uint8_t> ConfigurationDescriptor(const UsbDeviceProfile& profile) {
   std::vector<std::uint8_t> c{9, kDescriptorConfiguration, 0, 0, 1, 1, 0, 0xC0, 50};
-  const std::vector<std::uint8_t> iface{9, 4, 0, 0, static_cast<std::uint8_t>(spec.endpoints.size()), 0xFF, 0, 0, 0};
+  const std::vector<std::uint8_t> iface{9, 4, 0, 0, static_cast<std::uint8_t>(profile.endpoints.size()), 0xFF, 0, 0, 0};
   c.insert(c.end(), iface.begin(), iface.end());
-  for (std::uint8_t ep : spec.endpoints) {
+  for (std::uint8_t ep : profile.endpoints) {
     const std::vector<std::uint8_t> e{7, 5, ep, 0x02, 0x00, 0x02, 0};
     c.insert(c.end(), e.begin(), e.end());
   }
@@ -90,8 +90,8 @@ std::vector<std::uint8_t> ConfigurationDescriptor(const UsbDeviceSpec& spec) {
 
 // ---- EmulatedDevice ----
 
-EmulatedDevice::EmulatedDevice(UsbDeviceSpec spec, platform::InFlight* inFlight)
-    : spec_(std::move(spec)), inFlight_(inFlight), driverBound_(spec_.kernelDriverBound) {
+EmulatedDevice::EmulatedDevice(UsbDeviceProfile profile, platform::InFlight* inFlight)
+    : profile_(std::move(profile)), inFlight_(inFlight), driverBound_(profile_.kernelDriverBound) {
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
   g_signal_connect(handler_, "client-connected", G_CALLBACK(OnClientConnected), this);
@@ -107,11 +107,11 @@ EmulatedDevice::~EmulatedDevice() {
   if (inFlight_ && heldUnits_) inFlight_->Done(heldUnits_);
 }
 
-std::string EmulatedDevice::SysPath() const { return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + spec_.sysfsName; }
+std::string EmulatedDevice::SysPath() const { return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + profile_.sysfsName; }
 
 std::string EmulatedDevice::DevNode() const {
   char node[32];
-  std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", spec_.address);
+  std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", profile_.address);
   return node;
 }
 
@@ -292,13 +292,13 @@ void EmulatedDevice::ControlLocked(Urb& urb, std::uint8_t* buffer, int length) {
     const std::uint8_t type = static_cast<std::uint8_t>(r.wValue >> 8);
     const std::uint8_t index = static_cast<std::uint8_t>(r.wValue);
     if (type == kDescriptorDevice) {
-      answer = DeviceDescriptor(spec_);
+      answer = DeviceDescriptor(profile_);
     } else if (type == kDescriptorConfiguration && index == 0) {
-      answer = ConfigurationDescriptor(spec_);
+      answer = ConfigurationDescriptor(profile_);
     } else if (type == kDescriptorString && index == 0) {
       answer = {4, kDescriptorString, 0x09, 0x04};
-    } else if (type == kDescriptorString && spec_.strings.count(index)) {
-      answer = StringDescriptor(spec_.strings.at(index));
+    } else if (type == kDescriptorString && profile_.strings.count(index)) {
+      answer = StringDescriptor(profile_.strings.at(index));
     } else {
       stall = true;
     }
@@ -517,7 +517,7 @@ EmulatedUsb::EmulatedUsb(platform::InFlight* inFlight, bool withBus) : inFlight_
   testbed_ = umockdev_testbed_new();
   if (!testbed_) throw std::runtime_error("umockdev testbed");
   if (!withBus) return;
-  UsbDeviceSpec hub;
+  UsbDeviceProfile hub;
   hub.deviceClass = 0x09;
   hub.vendor = 0x1D6B;
   hub.product = 0x0002;
@@ -549,27 +549,27 @@ std::string EmulatedUsb::RootDir() const {
   return text;
 }
 
-EmulatedDevice& EmulatedUsb::Add(const UsbDeviceSpec& spec) {
-  devices_.push_back(std::make_unique<EmulatedDevice>(spec, inFlight_));
+EmulatedDevice& EmulatedUsb::Add(const UsbDeviceProfile& profile) {
+  devices_.push_back(std::make_unique<EmulatedDevice>(profile, inFlight_));
   EmulatedDevice& device = *devices_.back();
   if (!umockdev_testbed_attach_ioctl(testbed_, device.DevNode().c_str(), device.handler(), nullptr)) {
     throw std::runtime_error("umockdev: attach ioctl handler");
   }
-  std::vector<std::uint8_t> descriptors = DeviceDescriptor(spec);
-  const auto config = ConfigurationDescriptor(spec);
+  std::vector<std::uint8_t> descriptors = DeviceDescriptor(profile);
+  const auto config = ConfigurationDescriptor(profile);
   descriptors.insert(descriptors.end(), config.begin(), config.end());
   char numbers[160];
   std::snprintf(numbers, sizeof numbers,
                 "E: BUSNUM=001\nE: DEVNUM=%03d\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
                 "A: busnum=1\\n\nA: devnum=%d\\n\n",
-                spec.address, spec.address, spec.address);
+                profile.address, profile.address, profile.address);
   std::string description = "P: " + device.SysPath().substr(4) + "\n" + "N: " + device.DevNode().substr(5) + "\n" +
                             "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n" + numbers +
                             "A: speed=480\\n\nA: bConfigurationValue=1\\n\n";
-  if (spec.hasSerial) description += "A: serial=" + spec.serial + "\\n\n";
+  if (profile.hasSerial) description += "A: serial=" + profile.serial + "\\n\n";
   description += "H: descriptors=" + Hex(descriptors) + "\n";
   if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), nullptr)) {
-    throw std::runtime_error("umockdev: add device " + spec.sysfsName);
+    throw std::runtime_error("umockdev: add device " + profile.sysfsName);
   }
   return device;
 }
@@ -583,7 +583,7 @@ void EmulatedUsb::AddSerialPort() {
 }
 
 void EmulatedUsb::AddInterfaceOf(const EmulatedDevice& device) {
-  const std::string name = device.spec().sysfsName + ":1.0";
+  const std::string name = device.profile().sysfsName + ":1.0";
   const std::string description = "P: " + device.SysPath().substr(4) + "/" + name + "\n" +
                                   "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
                                   "A: bInterfaceNumber=00\\n\nA: bInterfaceClass=ff\\n\n";

@@ -33,7 +33,7 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 namespace nimbrel::testing {
 
-struct UsbDeviceSpec {
+struct UsbDeviceProfile {
   std::string sysfsName = "1-4";  // under the root hub of bus 1
   int address = 2;
   bool hasSerial = true;
@@ -49,8 +49,8 @@ struct UsbDeviceSpec {
 };
 
 // A scanner's descriptor set: device descriptor then configuration.
-std::vector<std::uint8_t> DeviceDescriptor(const UsbDeviceSpec& spec);
-std::vector<std::uint8_t> ConfigurationDescriptor(const UsbDeviceSpec& spec);
+std::vector<std::uint8_t> DeviceDescriptor(const UsbDeviceProfile& profile);
+std::vector<std::uint8_t> ConfigurationDescriptor(const UsbDeviceProfile& profile);
 
 struct ControlRecord {
   std::uint8_t bmRequestType = 0, bRequest = 0;
@@ -60,12 +60,12 @@ struct ControlRecord {
 
 class EmulatedDevice {
  public:
-  EmulatedDevice(UsbDeviceSpec spec, platform::InFlight* inFlight);
+  EmulatedDevice(UsbDeviceProfile profile, platform::InFlight* inFlight);
   ~EmulatedDevice();
   EmulatedDevice(const EmulatedDevice&) = delete;
   EmulatedDevice& operator=(const EmulatedDevice&) = delete;
 
-  const UsbDeviceSpec& spec() const { return spec_; }
+  const UsbDeviceProfile& profile() const { return profile_; }
   std::string SysPath() const;  // "/sys/devices/.../1-4"
   std::string DevNode() const;  // "/dev/bus/usb/001/002"
 
@@ -131,7 +131,7 @@ class EmulatedDevice {
   void Reap(UMockdevIoctlClient* client);
   void Discard(UMockdevIoctlClient* client);
 
-  UsbDeviceSpec spec_;
+  UsbDeviceProfile profile_;
   platform::InFlight* inFlight_;
   UMockdevIoctlBase* handler_ = nullptr;
 
@@ -163,7 +163,7 @@ class EmulatedUsb {
   EmulatedUsb& operator=(const EmulatedUsb&) = delete;
 
   // Adds a device (its "add" uevent reaches a running libusb).
-  EmulatedDevice& Add(const UsbDeviceSpec& spec);
+  EmulatedDevice& Add(const UsbDeviceProfile& profile);
   // A device of another subsystem, and the interface entry of a USB device.
   void AddSerialPort();
   void AddInterfaceOf(const EmulatedDevice& device);

@@ -160,7 +160,7 @@ class LibusbDriverTest : public ::testing::Test {
 
   platform::InFlight inFlight;
   EmulatedUsb usb{&inFlight};
-  EmulatedDevice& scanner = usb.Add(UsbDeviceSpec{});
+  EmulatedDevice& scanner = usb.Add(UsbDeviceProfile{});
   platform::Trace trace;
   DeviceEvents events;
   std::mutex logMutex;
@@ -171,17 +171,17 @@ class LibusbDriverTest : public ::testing::Test {
 // ---- Enumeration ----
 
 TEST_F(LibusbDriverTest, ListsEveryDeviceByItsSerialAndOpensNone) {
-  UsbDeviceSpec keyboard;
+  UsbDeviceProfile keyboard;
   keyboard.sysfsName = "1-2";
   keyboard.address = 3;
   keyboard.serial = "KBD-4711";
   auto& other = usb.Add(keyboard);
-  UsbDeviceSpec noSerial;
+  UsbDeviceProfile noSerial;
   noSerial.sysfsName = "1-5.1";
   noSerial.address = 5;
   noSerial.hasSerial = false;
   usb.Add(noSerial);
-  UsbDeviceSpec hub;
+  UsbDeviceProfile hub;
   hub.sysfsName = "1-5";
   hub.address = 4;
   hub.deviceClass = 0x09;
@@ -245,12 +245,12 @@ TEST_F(LibusbDriverTest, RefusesPathsThatNameNoPresentDeviceOrPipe) {
 }
 
 TEST_F(LibusbDriverTest, PipesShareOneClaimOfTheInterfaceTakenFromItsKernelDriver) {
-  UsbDeviceSpec spec;
-  spec.sysfsName = "1-6";
-  spec.address = 7;
-  spec.serial = "00000000051D";
-  spec.kernelDriverBound = true;
-  auto& bound = usb.Add(spec);
+  UsbDeviceProfile profile;
+  profile.sysfsName = "1-6";
+  profile.address = 7;
+  profile.serial = "00000000051D";
+  profile.kernelDriverBound = true;
+  auto& bound = usb.Add(profile);
   const std::string path = "usb:1-6:007:00000000051D";
 
   const Handle device = OpenOrFail(path);
@@ -334,7 +334,7 @@ TEST_F(LibusbDriverTest, DriverAnswersItsVersionAndReleaseBuild) {
 
 TEST_F(LibusbDriverTest, DescriptorsAndStringsThroughControlRequests) {
   const Handle device = OpenOrFail(kScannerPath);
-  const auto config = ConfigurationDescriptor(scanner.spec());
+  const auto config = ConfigurationDescriptor(scanner.profile());
   const std::vector<std::uint8_t> serial = {26, 3, '0', 0, '0', 0, '0', 0, '0', 0, '0', 0, '0', 0, '0', 0,
                                             '0', 0, '0', 0, '5', 0, '1', 0, 'B', 0};
   struct Case {
@@ -343,12 +343,12 @@ TEST_F(LibusbDriverTest, DescriptorsAndStringsThroughControlRequests) {
     std::vector<std::uint8_t> expected;
   };
   const Case cases[] = {
-      {"device descriptor", {0x80, 6, 0x0100, 0, 18}, DeviceDescriptor(scanner.spec())},
+      {"device descriptor", {0x80, 6, 0x0100, 0, 18}, DeviceDescriptor(scanner.profile())},
       {"configuration head", {0x80, 6, 0x0200, 0, 9}, {config.begin(), config.begin() + 9}},
       {"whole configuration", {0x80, 6, 0x0200, 0, static_cast<std::uint16_t>(config.size())}, config},
       {"languages", {0x80, 6, 0x0300, 0, 256}, {4, 3, 0x09, 0x04}},
       {"serial number string", {0x80, 6, 0x0303, 0x0409, 256}, serial},
-      {"shorter answer than asked", {0x80, 6, 0x0100, 0, 64}, DeviceDescriptor(scanner.spec())},
+      {"shorter answer than asked", {0x80, 6, 0x0100, 0, 64}, DeviceDescriptor(scanner.profile())},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -635,7 +635,7 @@ TEST_F(LibusbDriverTest, NothingTouchesTheBufferOnceCloseHandleHasReturned) {
 TEST_F(LibusbDriverTest, ArrivalCarriesTheNewDevicesPath) {
   std::vector<std::string> paths;
   ASSERT_TRUE(driver->EnumerateDevicePaths(paths));  // libusb runs from here
-  UsbDeviceSpec second;
+  UsbDeviceProfile second;
   second.sysfsName = "1-7";
   second.address = 8;
   second.serial = "00000000051d";
@@ -669,12 +669,12 @@ TEST_F(LibusbDriverTest, UnpluggedScannerIsOneRemovalAndItsReadEnds) {
   int address = 20;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    UsbDeviceSpec spec;
-    spec.sysfsName = "1-" + std::to_string(address);
-    spec.address = address;
+    UsbDeviceProfile profile;
+    profile.sysfsName = "1-" + std::to_string(address);
+    profile.address = address;
     const std::size_t arrived = events.All().size() + 1;
-    auto& unit = usb.Add(spec);
-    const std::string path = "usb:" + spec.sysfsName + ":0" + std::to_string(address) + ":00000000051B";
+    auto& unit = usb.Add(profile);
+    const std::string path = "usb:" + profile.sysfsName + ":0" + std::to_string(address) + ":00000000051B";
     events.WaitFor(arrived);
     ASSERT_EQ(events.All().back(), std::make_pair(DeviceEventKind::Arrival, path));
     const std::size_t before = arrived;
@@ -700,7 +700,7 @@ TEST_F(LibusbDriverTest, UnpluggedScannerIsOneRemovalAndItsReadEnds) {
 
     // Hot-plug events come in order: once a later arrival is in, every
     // report of this departure is.
-    UsbDeviceSpec marker;
+    UsbDeviceProfile marker;
     marker.sysfsName = "1-" + std::to_string(address + 1);
     marker.address = address + 1;
     marker.serial = "MARKER";

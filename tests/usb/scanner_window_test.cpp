@@ -18,13 +18,13 @@ namespace {
 constexpr std::uint8_t kOut = 0x01;  // channel 1
 constexpr std::uint8_t kIn = 0x82;   // channel 2
 
-UsbDeviceSpec KeyboardSpec() {
-  UsbDeviceSpec spec;
-  spec.sysfsName = "1-2";
-  spec.address = 3;
-  spec.serial = "KBD-4711";
-  spec.strings[3] = spec.serial;
-  return spec;
+UsbDeviceProfile KeyboardProfile() {
+  UsbDeviceProfile profile;
+  profile.sysfsName = "1-2";
+  profile.address = 3;
+  profile.serial = "KBD-4711";
+  profile.strings[3] = profile.serial;
+  return profile;
 }
 
 // The window, its USB link over libusb and an emulated scanner that greets
@@ -41,7 +41,7 @@ struct ScannerOverLibusb {
   usb::TNcBulkUSB* link = nullptr;
 
   ScannerOverLibusb()
-      : usb(&h.loop.inFlight()), scanner(usb.Add(UsbDeviceSpec{})), keyboard(usb.Add(KeyboardSpec())) {
+      : usb(&h.loop.inFlight()), scanner(usb.Add(UsbDeviceProfile{})), keyboard(usb.Add(KeyboardProfile())) {
     scanner.SetResponder([greeted = false](std::uint8_t endpoint, const std::vector<std::uint8_t>& bytes) mutable {
       std::vector<EmulatedDevice::Answer> answers;
       if (endpoint == kOut && bytes.size() == 512 && !greeted &&
