@@ -1,6 +1,7 @@
 // Picks the driver backend for the program.
 
 #include "usb/Driver.h"
+#include "usb/LibusbDriver.h"
 
 namespace nimbrel::usb {
 
@@ -42,6 +43,7 @@ class NullDriver final : public Driver {
 }  // namespace
 
 std::unique_ptr<Driver> MakeDriver(const DriverOptions& options) {
+  if (!options.usbip) return MakeLibusbDriver(options);
   return std::make_unique<NullDriver>(options.inFlight);
 }
 
