@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
 
   app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
                        options.ethernet};
+  env.pressConnect = options.connect;
   env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
     return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
   };

@@ -370,6 +370,31 @@ TEST(DevelopmentOptions, UsbipServer) {
   }
 }
 
+TEST(DevelopmentOptions, ConnectOption) {
+  using app::ParseDevelopmentOptions;
+  EXPECT_TRUE(ParseDevelopmentOptions({"x", "--connect"}).connect);
+  EXPECT_TRUE(ParseDevelopmentOptions({"x", "-H", "--connect", "--usbip", "h"}).connect);
+  EXPECT_FALSE(ParseDevelopmentOptions({"x", "-S"}).connect);
+}
+
+TEST(DevelopmentOptions, ConnectOptionPressesConnectOutsideSilentMode) {
+  struct Case {
+    bool silent;
+    bool pressConnect;
+    int activations;
+  } cases[] = {{false, false, 0}, {false, true, 1}, {true, true, 0}};
+  for (const Case& c : cases) {
+    UsbHarness h;
+    if (c.silent) h.args.push_back("-S");
+    auto env = h.MakeEnvironment();
+    env.pressConnect = c.pressConnect;
+    h.form = std::make_unique<app::TfrmMain>(std::move(env));
+    EXPECT_EQ(h.usbLink->activations, 0);  // never inside start-up
+    h.loop.ProcessMessages();
+    EXPECT_EQ(h.usbLink->activations, c.activations) << c.silent << c.pressConnect;
+  }
+}
+
 TEST(DevelopmentOptions, EthernetOptionSelectsTheLinkAndConnects) {
   Harness h;
   h.ethernet = app::EthernetTarget{"127.0.0.1", 41234};
