@@ -1,6 +1,7 @@
 // Picks the driver backend for the program.
 
 #include "usb/Driver.h"
+#include "usb/UsbipDriver.h"
 
 namespace nimbrel::usb {
 
@@ -42,6 +43,7 @@ class NullDriver final : public Driver {
 }  // namespace
 
 std::unique_ptr<Driver> MakeDriver(const DriverOptions& options) {
+  if (options.usbip) return MakeUsbipDriver(*options.usbip, options.inFlight, options.trace, options.operatorLog);
   return std::make_unique<NullDriver>(options.inFlight);
 }
 
