@@ -100,6 +100,7 @@ struct Conn {
     Bytes bytes;
     std::size_t sent = 0;
     bool drop = false;
+    bool outDone = false;  // the completion of the bulk OUT transfer being fed to the core
   };
   std::deque<Item> out;
 
@@ -605,10 +606,11 @@ class UsbipLink::Impl {
       const bool last = c.dataLeft == 0 && c.extraLeft == 0;
       if (c.urb.ep == kEpOut && !dropping && ValidBulk(c.urb, false)) {
         // The transfer completes as its last bytes arrive, before the scanner
-        // acts on them: its answer follows the OUT completion.
+        // acts on them: its answer follows the OUT completion. Unless the
+        // scanner restarts on them: then it never completes.
         if (last) FinishUrb(c, dropping);
         scanner_.Feed(piece);
-        if (last) c.haveUrb = false;
+        if (last) RetractOutDone(c);
       } else {
         if (c.urb.ep == 0 && c.controlData.size() < kMaxControlData + 1) {
           const std::size_t keep = std::min<std::size_t>(n, kMaxControlData + 1 - c.controlData.size());
@@ -622,6 +624,20 @@ class UsbipLink::Impl {
     c.extraLeft -= n;
     if (c.extraLeft == 0) FinishUrb(c, dropping);
     return n;
+  }
+
+  void RetractOutDone(Conn& c) {
+    std::lock_guard lock(mutex_);
+    for (auto it = c.out.begin(); it != c.out.end(); ++it) {
+      if (!it->outDone) continue;
+      if (c.dropping && it->sent == 0) {
+        if (tracker_) tracker_->Done(std::int64_t(it->bytes.size()));
+        c.out.erase(it);
+      } else {
+        it->outDone = false;
+      }
+      return;
+    }
   }
 
   static bool ValidBulk(const usbip::Urb& u, bool in) {
@@ -680,6 +696,7 @@ class UsbipLink::Impl {
     if (u.ep == kEpOut && ValidBulk(u, false)) {
       usbip::PutRetSubmit(reply, u.seqnum, 0, std::uint32_t(length));
       Queue(c, std::move(reply));
+      c.out.back().outDone = length > 0;
       return;
     }
     if (u.ep == kEpIn && ValidBulk(u, true)) {

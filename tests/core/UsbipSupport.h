@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "NetSupport.h"
+#include "nimbrel_sim/WorkTracker.h"
 #include "usb/UsbipWire.h"
 
 namespace nimbrel::testing {
@@ -30,7 +32,7 @@ namespace uip = usb::usbip;
 // Bounds each wait for a peer on loopback (a stuck peer fails the test).
 inline constexpr int kSocketWaitMs = 10000;
 
-inline uip::SetupPacket Setup(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+inline uip::SetupPacket SetupOf(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                               std::uint16_t length) {
   return {type,
           request,
@@ -41,6 +43,40 @@ inline uip::SetupPacket Setup(std::uint8_t type, std::uint8_t request, std::uint
           std::uint8_t(length),
           std::uint8_t(length >> 8)};
 }
+
+// Counts the simulator's work in flight against a raw client's share.
+class CountingTracker final : public sim::WorkTracker {
+ public:
+  void Add(std::int64_t n) override {
+    std::lock_guard lock(mutex_);
+    count_ += n;
+  }
+  void Done(std::int64_t n) override {
+    std::lock_guard lock(mutex_);
+    count_ -= n;
+    if (count_ < 0) wentNegative_ = true;
+    if (count_ == 0) zero_.notify_all();
+  }
+  // Waits (bounded) until nothing is in flight; false when something stays.
+  bool WaitZero() {
+    std::unique_lock lock(mutex_);
+    return zero_.wait_for(lock, std::chrono::milliseconds(kSocketWaitMs), [this] { return count_ == 0; });
+  }
+  std::int64_t Count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+  bool WentNegative() const {
+    std::lock_guard lock(mutex_);
+    return wentNegative_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable zero_;
+  std::int64_t count_ = 0;
+  bool wentNegative_ = false;
+};
 
 // A blocking TCP socket on 127.0.0.1 with exact reads.
 class LoopbackSocket {
@@ -101,17 +137,20 @@ class LoopbackSocket {
 };
 
 // A client that speaks USB/IP with the updater's wire code, one step at a time.
+//
+// With a tracker it does the client's share of the work-in-flight accounting:
+// what it sends is added before it goes out, what it reads is released.
 class RawUsbipClient {
  public:
-  explicit RawUsbipClient(std::uint16_t port) : port_(port) {}
+  explicit RawUsbipClient(std::uint16_t port, sim::WorkTracker* tracker = nullptr) : port_(port), tracker_(tracker) {}
 
   // A devlist on a connection of its own; the parser as the reply left it.
   uip::DevlistParser Devlist() {
     LoopbackSocket s;
     uip::DevlistParser parser;
-    if (!s.Connect(port_) || !s.Write(uip::DevlistRequest())) return parser;
+    if (!s.Connect(port_) || !Write(s, uip::DevlistRequest())) return parser;
     while (parser.state() == uip::DevlistParser::State::NeedMore) {
-      auto b = s.Read(1);
+      auto b = Read(s, 1);
       if (!b) {
         parser.End();
         break;
@@ -123,31 +162,31 @@ class RawUsbipClient {
 
   // Sends an import request; the status of the reply (nothing when there is none).
   std::optional<std::uint32_t> Import(const std::string& busId) {
-    if (!socket_.Connect(port_) || !socket_.Write(uip::ImportRequest(busId))) return std::nullopt;
-    auto header = socket_.Read(uip::kOpHeaderSize);
+    if (!socket_.Connect(port_) || !Write(socket_, uip::ImportRequest(busId))) return std::nullopt;
+    auto header = Read(socket_, uip::kOpHeaderSize);
     if (!header) return std::nullopt;
     const auto h = *uip::ParseOpHeader(*header);
     if (h.version != uip::kVersion || h.code != uip::OP_REP_IMPORT) return std::nullopt;
     if (h.status == uip::ST_OK) {
-      auto record = socket_.Read(uip::kDeviceRecordSize);
+      auto record = Read(socket_, uip::kDeviceRecordSize);
       if (!record) return std::nullopt;
       device = *uip::ParseDeviceRecord(*record);
     }
     return h.status;
   }
 
-  bool SendRaw(const std::vector<std::uint8_t>& bytes) { return socket_.Write(bytes); }
+  bool SendRaw(const std::vector<std::uint8_t>& bytes) { return Write(socket_, bytes); }
   bool Submit(std::uint32_t seq, bool in, std::uint32_t ep, std::uint32_t length, const uip::SetupPacket& setup = {},
               const std::vector<std::uint8_t>& data = {}) {
     uip::Bytes msg;
     uip::PutUrbHeader(msg, uip::CmdSubmit(seq, device.DevId(), in, ep, length, setup));
     msg.insert(msg.end(), data.begin(), data.end());
-    return socket_.Write(msg);
+    return Write(socket_, msg);
   }
   bool Unlink(std::uint32_t seq, std::uint32_t victim) {
     uip::Bytes msg;
     uip::PutUrbHeader(msg, uip::CmdUnlink(seq, device.DevId(), victim));
-    return socket_.Write(msg);
+    return Write(socket_, msg);
   }
 
   struct Answer {
@@ -156,11 +195,11 @@ class RawUsbipClient {
   };
   // The next reply; `inLength` bytes of data are allowed for an IN submit.
   std::optional<Answer> Next(bool inSubmit) {
-    auto raw = socket_.Read(uip::kUrbHeaderSize);
+    auto raw = Read(socket_, uip::kUrbHeaderSize);
     if (!raw) return std::nullopt;
     Answer a{*uip::ParseUrbHeader(*raw), {}};
     if (a.header.command == uip::USBIP_RET_SUBMIT && inSubmit && a.header.actualLength() > 0) {
-      auto data = socket_.Read(a.header.actualLength());
+      auto data = Read(socket_, a.header.actualLength());
       if (!data) return std::nullopt;
       a.data = *data;
     }
@@ -176,11 +215,29 @@ class RawUsbipClient {
     return Next(in);
   }
 
+  // The server ended the imported connection; closing our end answers it.
+  bool SeesEnd() {
+    const bool end = socket_.SeesEnd();
+    socket_.Close();
+    return end;
+  }
+
   LoopbackSocket& socket() { return socket_; }
   uip::DeviceRecord device;
 
  private:
+  bool Write(LoopbackSocket& s, const std::vector<std::uint8_t>& bytes) {
+    if (tracker_) tracker_->Add(std::int64_t(bytes.size()));
+    return s.Write(bytes);
+  }
+  std::optional<std::vector<std::uint8_t>> Read(LoopbackSocket& s, std::size_t n) {
+    auto b = s.Read(n);
+    if (b && tracker_) tracker_->Done(std::int64_t(n));
+    return b;
+  }
+
   std::uint16_t port_;
+  sim::WorkTracker* tracker_;
   LoopbackSocket socket_;
 };
 
