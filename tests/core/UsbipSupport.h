@@ -254,6 +254,8 @@ class ScriptedUsbipServer {
   };
   std::function<void(Peer&)> onRead;
   std::function<uip::Bytes()> onDevlist;
+  // True: the control request gets no answer at all.
+  std::function<bool(const uip::SetupPacket&)> ignoreControl;
   std::string serial = "00000000051B";
 
   ScriptedUsbipServer() {
@@ -332,6 +334,7 @@ class ScriptedUsbipServer {
       const bool in = h.direction == uip::USBIP_DIR_IN;
       if (!in && h.transferBufferLength() > 0 && !s.Read(h.transferBufferLength())) return;
       uip::Bytes reply;
+      if (h.ep == 0 && ignoreControl && ignoreControl(h.setup)) continue;
       if (h.ep == 0) {
         const auto data = Descriptor(h.setup);
         const std::size_t n = std::min<std::size_t>(data.size(), h.transferBufferLength());
