@@ -233,7 +233,7 @@ std::size_t DevlistParser::PieceSize() const {
     case Piece::Header: return kOpHeaderSize;
     case Piece::Count: return 4;
     case Piece::Record: return kDeviceRecordSize;
-    case Piece::Interfaces: return kInterfaceRecordSize * devices_.back().bNumInterfaces;
+    case Piece::Interfaces: return kInterfaceRecordSize * current_.bNumInterfaces;
     case Piece::Done: return 0;
   }
   return 0;
@@ -271,17 +271,20 @@ void DevlistParser::TakePiece() {
       piece_ = claimed_ == 0 ? Piece::Done : Piece::Record;
       break;
     case Piece::Record:
-      devices_.push_back(*ParseDeviceRecord(buffer_));
-      piece_ = devices_.back().bNumInterfaces == 0 ? Piece::Done : Piece::Interfaces;
-      if (piece_ == Piece::Done && devices_.size() < claimed_) piece_ = Piece::Record;
-      break;
-    case Piece::Interfaces: {
-      DeviceRecord& d = devices_.back();
-      for (std::size_t i = 0; i < d.bNumInterfaces; ++i)
-        d.interfaces.push_back(*ParseInterfaceRecord(std::span(buffer_).subspan(i * kInterfaceRecordSize)));
+      current_ = *ParseDeviceRecord(buffer_);
+      if (current_.bNumInterfaces > 0) {
+        piece_ = Piece::Interfaces;
+        return;
+      }
+      devices_.push_back(std::move(current_));
       piece_ = devices_.size() < claimed_ ? Piece::Record : Piece::Done;
       break;
-    }
+    case Piece::Interfaces:
+      for (std::size_t i = 0; i < current_.bNumInterfaces; ++i)
+        current_.interfaces.push_back(*ParseInterfaceRecord(std::span(buffer_).subspan(i * kInterfaceRecordSize)));
+      devices_.push_back(std::move(current_));
+      piece_ = devices_.size() < claimed_ ? Piece::Record : Piece::Done;
+      break;
     case Piece::Done: break;
   }
   if (piece_ == Piece::Done) state_ = State::Complete;
@@ -297,8 +300,8 @@ void DevlistParser::End() {
     case Piece::Record:
       return Fail(Format("devlist claims %u devices and carries %zu", claimed_, devices_.size()));
     case Piece::Interfaces:
-      return Fail(Format("devlist device %zu claims %u interfaces and carries %zu", devices_.size(),
-                         devices_.back().bNumInterfaces, buffer_.size() / kInterfaceRecordSize));
+      return Fail(Format("devlist device %zu claims %u interfaces and carries %zu", devices_.size() + 1,
+                         current_.bNumInterfaces, buffer_.size() / kInterfaceRecordSize));
     case Piece::Done: return;
   }
 }

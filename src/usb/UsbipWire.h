@@ -178,6 +178,7 @@ class DevlistParser {
   void End();
 
   State state() const { return state_; }
+  // The devices read completely so far (all of them once Complete).
   const std::vector<DeviceRecord>& devices() const { return devices_; }
   // What went wrong, when Failed.
   const std::string& error() const { return error_; }
@@ -192,7 +193,8 @@ class DevlistParser {
   Piece piece_ = Piece::Header;
   Bytes buffer_;
   std::uint32_t claimed_ = 0;
-  std::vector<DeviceRecord> devices_;
+  DeviceRecord current_;                // the device whose interfaces are being read
+  std::vector<DeviceRecord> devices_;   // complete ones only
   std::string error_;
 };
 
