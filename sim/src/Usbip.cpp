@@ -407,6 +407,7 @@ class UsbipLink::Impl {
           }
         }
       }
+      Notify();  // what the requests did is told before their answers go out
       for (Conn& c : conns_)
         if (!c.closed) Write(c);
       if (fds[0].revents & POLLIN) Accept();
