@@ -367,6 +367,11 @@ class PosixTcpStream final : public TcpStream {
     shut_ = true;
   }
 
+  void ShutdownWrite() override {
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0 && !shut_) ::shutdown(fd_, SHUT_WR);
+  }
+
   void Close() override {
     std::lock_guard lock(mutex_);
     if (fd_ >= 0) ::close(fd_);

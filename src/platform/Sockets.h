@@ -101,6 +101,9 @@ class TcpStream {
   // Ends the link in both directions; a waiting ReadSome returns Ended and
   // later writes fail. Safe to call more than once and after Close.
   virtual void Shutdown() = 0;
+  // Ends our direction only: the peer sees the end of the stream, and what
+  // it still sends can be read until it ends its own.
+  virtual void ShutdownWrite() = 0;
   virtual void Close() = 0;
 };
 

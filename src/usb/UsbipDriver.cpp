@@ -23,6 +23,8 @@ using usbip::Bytes;
 using usbip::SetupPacket;
 
 constexpr std::size_t kChunk = 64 * 1024;
+// How often a reader waiting for replies looks whether its import was given back.
+constexpr int kReaderPollMs = 250;
 constexpr std::uint8_t kVendorSpecific = 0xFF;
 // An import the server refuses as busy right after we gave the device back
 // is tried again this often, this far apart: the server may not have
@@ -134,18 +136,22 @@ class Import {
   }
 
   // Gives the device back: outstanding transfers complete with
-  // kErrorOperationAborted and no buffer is touched again; the connection ends.
-  void Release() {
+  // kErrorOperationAborted and no buffer is touched again. The server is
+  // told by the end of our stream; what it still sends is read and let go
+  // until it closes the connection (or for the reply time at most).
+  void Release(int drainMs) {
     {
       std::lock_guard lock(mutex_);
+      if (released_) return;
       released_ = true;
+      drainUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainMs);
       for (auto& [seq, t] : transfers_)
         if (!t->ghost) Finish(*t, kErrorOperationAborted, 0);
       transfers_.clear();
       unlinks_.clear();
     }
     cv_.notify_all();
-    stream_->Shutdown();
+    stream_->ShutdownWrite();
   }
 
   void Join() {
@@ -394,6 +400,7 @@ class Import {
   std::uint32_t nextSeq_ = 1;
   std::uint32_t lastUsbd_ = USBD_STATUS_SUCCESS;
   bool released_ = false;  // given back by us
+  std::chrono::steady_clock::time_point drainUntil_;
   bool ended_ = false;     // the connection is over
   std::string sendError_;
 };
@@ -427,7 +434,7 @@ class UsbipDriver final : public Driver {
       retired_.clear();
       handles_.clear();
     }
-    for (auto& import : all) import->Release();
+    for (auto& import : all) import->Release(timeouts_.replyMs);
     for (auto& import : all) import->Join();
   }
 
@@ -497,7 +504,7 @@ class UsbipDriver final : public Driver {
       import = ImportDevice(busId, &why);
       if (!import || import->path != devicePath) {
         if (import) {
-          import->Release();
+          import->Release(timeouts_.replyMs);
           std::lock_guard lock(mutex_);
           retired_.push_back(import);
         } else {
@@ -645,7 +652,7 @@ class UsbipDriver final : public Driver {
       }
     }
     if (last) {
-      import->Release();
+      import->Release(timeouts_.replyMs);
     } else {
       import->Detach(handle);
     }
@@ -867,7 +874,7 @@ class UsbipDriver final : public Driver {
     auto import = std::make_shared<Import>(*this, std::move(stream), std::move(record));
     import->StartReader();
     if (!ReadIdentity(*import, why)) {
-      import->Release();
+      import->Release(timeouts_.replyMs);
       import->Join();
       return nullptr;
     }
@@ -947,12 +954,22 @@ void Import::ReadLoop() {
   const auto lookup = [this](std::uint32_t seq) { return Lookup(seq); };
   const auto handle = [this](const usbip::Reply& reply) { OnReply(reply); };
   platform::InFlight* inFlight = driver_.inFlight();
+  auto released = [this] {
+    std::lock_guard lock(mutex_);
+    return released_;
+  };
   for (;;) {
     std::size_t got = 0;
     std::string error;
-    const auto io = stream_->ReadSome(chunk.data(), chunk.size(), &got, -1, &error);
+    const auto io = stream_->ReadSome(chunk.data(), chunk.size(), &got, kReaderPollMs, &error);
+    if (io == platform::TcpStream::Io::TimedOut) {
+      std::lock_guard lock(mutex_);
+      if (released_ && std::chrono::steady_clock::now() >= drainUntil_) break;
+      continue;
+    }
     if (io == platform::TcpStream::Io::Ok) {
-      const bool ok = parser_.Feed(std::span(chunk.data(), got), lookup, handle);
+      // Once given back, replies are read only to be let go.
+      const bool ok = released() || parser_.Feed(std::span(chunk.data(), got), lookup, handle);
       if (!ok) End(parser_.error());
       // What arrived counts as dealt with once its completions (and a
       // removal) are handed on.
@@ -977,6 +994,7 @@ void Import::ReadLoop() {
     End(why);
     break;
   }
+  End("given back");
   stream_->Close();
   readerFinished_ = true;
 }
