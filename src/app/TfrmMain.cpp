@@ -199,7 +199,8 @@ void TfrmMain::StartUp() {
     const std::uint64_t ticket = usb::EventTicket();
     uiLoop.Invoke(
         [=, this] {
-          if (!closing && usb->EventCurrent(ticket)) UsbReadEnd(channel, size, buffer);
+          const usb::EventWork work(*usb, ticket);
+          if (work.Current() && !closing) UsbReadEnd(channel, size, buffer);
         },
         usb::TakeCompletionUnit());
   };

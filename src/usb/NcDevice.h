@@ -146,6 +146,14 @@ struct NC_ENDPOINT_OBJECT {
   CompletionRoutine completionRoutine = nullptr;
 };
 
+// A bulk transfer waiting for the BulkThread. `counted`: it holds a unit of
+// work in flight (not while the UI thread holds the BulkThread, see
+// NcH_EpTransfer).
+struct BulkQueueEntry {
+  NC_ENDPOINT_OBJECT* endpoint = nullptr;
+  bool counted = true;
+};
+
 // A control transfer waiting for the ControlThread, with the setup packet
 // and buffer it was queued with (a later request on the same device does not
 // rewrite a queued one).
@@ -183,7 +191,7 @@ struct NC_DEVICE_OBJECT {
   Handle deviceHandle = kInvalidHandle;
 
   std::recursive_mutex bulkLock;
-  std::deque<NC_ENDPOINT_OBJECT*> BulkQueue;
+  std::deque<BulkQueueEntry> BulkQueue;
   WakeEvent bulkWake;  // "XferEvent", this device's own
   std::thread BulkThread;
 
@@ -195,6 +203,10 @@ struct NC_DEVICE_OBJECT {
   char* devicePath = nullptr;  // NcMalloc, owned once the build succeeded
   std::atomic<std::uint32_t> usable{0};
   std::uint32_t tableSlot = 0;
+
+  // How many pieces of work handed over by this device's buffer events the
+  // UI thread is running now (their BulkThread waits for them). UI thread only.
+  int uiHoldsWorker = 0;
 
   // Orders the step to closing against the worker threads: a transfer is
   // started, and a completion handler entered, only under this lock and

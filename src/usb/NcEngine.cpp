@@ -64,20 +64,22 @@ bool StartTransfer(NC_DEVICE_OBJECT* device, NC_ENDPOINT_OBJECT* endpoint) {
 bool WorkOffBulkQueue(NC_DEVICE_OBJECT* device) {
   UsbLayer& layer = device->layer;
   for (;;) {
-    NC_ENDPOINT_OBJECT* endpoint = nullptr;
+    BulkQueueEntry entry;
     {
       std::lock_guard lock(device->bulkLock);
       if (device->state == kDeviceClosing) return false;
       if (device->BulkQueue.empty()) return true;
-      endpoint = device->BulkQueue.front();
+      entry = device->BulkQueue.front();
       device->BulkQueue.pop_front();
     }
+    NC_ENDPOINT_OBJECT* endpoint = entry.endpoint;
+    const std::int64_t unit = entry.counted ? 1 : 0;
     bool started = false;
     std::uint32_t error = kErrorSuccess;
     {
       std::lock_guard lock(device->gate);
       if (!layer.DeviceConnected || device->state == kDeviceClosing) {
-        ReleaseInFlight(layer);
+        ReleaseInFlight(layer, unit);
         return false;
       }
       started = StartTransfer(device, endpoint);
@@ -90,7 +92,7 @@ bool WorkOffBulkQueue(NC_DEVICE_OBJECT* device) {
       endpoint->byteCount = 0;
       CallHandler(device, endpoint, &NC_DEVICE_OBJECT::bulkInHandler);
     }
-    ReleaseInFlight(layer);
+    ReleaseInFlight(layer, unit);
   }
 }
 
@@ -338,8 +340,8 @@ int NcH_EpTransfer(NC_ENDPOINT_OBJECT* endpoint) {
   NC_DEVICE_OBJECT* device = endpoint->device;
   endpoint->status = 1;
   if (!device || device->state == kDeviceClosing) return 0;
-  AddInFlight(device->layer);
   if (endpoint->channel == 0) {
+    AddInFlight(device->layer);
     ControlQueueEntry entry;
     entry.endpoint = endpoint;
     std::memcpy(entry.setupPacket.data(), device->setupPacket, entry.setupPacket.size());
@@ -350,13 +352,30 @@ int NcH_EpTransfer(NC_ENDPOINT_OBJECT* endpoint) {
     }
     device->controlWake.Set();
   } else {
+    const bool counted = device->uiHoldsWorker == 0;
+    if (counted) AddInFlight(device->layer);
     {
       std::lock_guard lock(device->bulkLock);
-      device->BulkQueue.push_back(endpoint);
+      device->BulkQueue.push_back({endpoint, counted});
     }
     device->bulkWake.Set();
   }
   return 0;
+}
+
+void CountHeldTransfers(NC_DEVICE_OBJECT* device) {
+  std::int64_t n = 0;
+  {
+    std::lock_guard lock(device->bulkLock);
+    for (BulkQueueEntry& entry : device->BulkQueue) {
+      if (entry.counted) continue;
+      entry.counted = true;
+      ++n;
+    }
+  }
+  if (n != 0) {
+    if (platform::InFlight* inFlight = device->layer.inFlight()) inFlight->Add(n);
+  }
 }
 
 int NcH_EpTransferAndBlock(NC_ENDPOINT_OBJECT* endpoint) {
@@ -446,7 +465,7 @@ void System_DestroyDevice(NC_DEVICE_OBJECT* device) {
   std::size_t dropped = 0;
   {
     std::lock_guard lock(device->bulkLock);
-    dropped += device->BulkQueue.size();
+    for (const BulkQueueEntry& entry : device->BulkQueue) dropped += entry.counted ? 1 : 0;
     device->BulkQueue.clear();
   }
   {

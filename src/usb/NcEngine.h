@@ -21,7 +21,11 @@
 //    bulk transfer has been started (or failed to start and had its
 //    handler), or once a control transfer has finished with its handler, or
 //    when the queue is dropped at teardown. The driver counts a started
-//    transfer from the moment its result is known.
+//    transfer from the moment its result is known. A bulk transfer queued
+//    while the UI thread runs work its BulkThread waits for
+//    (uiHoldsWorker) is counted only when that work ends
+//    (CountHeldTransfers): until then nothing can start it, and a pause
+//    inside that work must not wait for it.
 
 #include <array>
 #include <cstdint>
@@ -39,6 +43,9 @@ int CreateEndpointObjects(NC_DEVICE_OBJECT* device);
 void StartDeviceThreads(const DevicePtr& device);
 
 int NcH_EpTransfer(NC_ENDPOINT_OBJECT* endpoint);
+// The UI thread has ended work that the device's BulkThread was waiting
+// for: the bulk transfers queued meanwhile count as work in flight now.
+void CountHeldTransfers(NC_DEVICE_OBJECT* device);
 int NcH_EpTransferAndBlock(NC_ENDPOINT_OBJECT* endpoint);
 
 // State and usable flag become closing.

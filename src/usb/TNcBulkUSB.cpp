@@ -101,6 +101,21 @@ bool TNcBulkUSB::EventCurrent(std::uint64_t ticket) const {
   return active_ && ticket == shared_->generation;
 }
 
+bool TNcBulkUSB::BeginEventWork(std::uint64_t ticket) {
+  if (!EventCurrent(ticket) || !currentDevice_) return false;
+  ++currentDevice_->uiHoldsWorker;
+  heldWorkers_.push_back(currentDevice_);
+  return true;
+}
+
+void TNcBulkUSB::EndEventWork() {
+  if (heldWorkers_.empty()) return;
+  const DevicePtr device = std::move(heldWorkers_.back());
+  heldWorkers_.pop_back();
+  --device->uiHoldsWorker;
+  if (device->uiHoldsWorker == 0 && device->state != kDeviceClosing) CountHeldTransfers(device.get());
+}
+
 void TNcBulkUSB::SetActive(bool value) {
   if (value == active_) return;
   if (value) {

@@ -74,6 +74,8 @@ class TNcBulkUSB final : public TUSB {
   void SetRegister(unsigned reg, unsigned value) override;
   void SetEventCaller(void* window) override;
   bool EventCurrent(std::uint64_t ticket) const override;
+  bool BeginEventWork(std::uint64_t ticket) override;
+  void EndEventWork() override;
 
   void ResetUSB_PowerSave();
   // Slot `index` of the open device's string table; none outside 0 to 9,
@@ -135,6 +137,9 @@ class TNcBulkUSB final : public TUSB {
   int (TNcBulkUSB::*deviceEventHandler_)(NC_DEVICE_OBJECT*) = &TNcBulkUSB::DeviceEventHandler;
   DevicePtr currentDevice_;
   NC_ENDPOINT_OBJECT* controlEndpoint_ = nullptr;
+  // The devices whose BulkThread waits for the work the UI thread runs now,
+  // innermost last.
+  std::vector<DevicePtr> heldWorkers_;
   DeviceTableSlots deviceTable_;
   std::uint32_t deviceTableCount_ = 0;
 };

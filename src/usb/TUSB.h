@@ -24,7 +24,10 @@
 //    the bulk thread to finish that completion.
 //  - Work handed from a buffer event to the UI thread may run after the link
 //    was closed, or closed and opened again: the handler takes EventTicket()
-//    inside the event, and the work runs only while EventCurrent(ticket).
+//    inside the event, and the work runs inside an EventWork of that ticket,
+//    only while it is Current(). While it runs, the bulk thread that raised
+//    the event waits for it: transfers queued meanwhile start (and count as
+//    work in flight) once it has ended.
 
 #include <atomic>
 #include <cstdint>
@@ -117,6 +120,11 @@ class TUSB {
     (void)ticket;
     return Active();
   }
+  // The UI thread starts and ends work handed over by a buffer event (see
+  // EventWork); EndEventWork follows only a BeginEventWork that returned
+  // true, which it does when the ticket is current.
+  virtual bool BeginEventWork(std::uint64_t ticket) { return EventCurrent(ticket); }
+  virtual void EndEventWork() {}
 
   EventSlot<TNotifyBufferEvent> OnReadBufferEnd;
   EventSlot<TNotifyBufferEvent> OnSendBufferEnd;
@@ -128,6 +136,23 @@ class TUSB {
  protected:
   std::atomic<bool> active_{false};
   bool synchronous_ = false;
+};
+
+// Work on the UI thread that a buffer event handed over, for its scope.
+class EventWork final {
+ public:
+  EventWork(TUSB& link, std::uint64_t ticket) : link_(link), current_(link.BeginEventWork(ticket)) {}
+  ~EventWork() {
+    if (current_) link_.EndEventWork();
+  }
+  EventWork(const EventWork&) = delete;
+  EventWork& operator=(const EventWork&) = delete;
+  // The event still belongs to the link as it is now.
+  bool Current() const { return current_; }
+
+ private:
+  TUSB& link_;
+  bool current_;
 };
 
 using UsbFactory = std::function<std::unique_ptr<TUSB>(const std::string& unitId1, const std::string& unitId2)>;

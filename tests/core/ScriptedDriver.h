@@ -132,10 +132,12 @@ class ScriptedDriver final : public usb::Driver {
   // EnumerateDevicePaths fails as a machine without USB does.
   bool enumerationFails = false;
 
+  // The device is present (again).
   void Attach(const Device& device) {
     std::lock_guard lock(mutex_);
     devices_[device.path] = device;
-    order_.push_back(device.path);
+    gone_.erase(device.path);
+    if (std::find(order_.begin(), order_.end(), device.path) == order_.end()) order_.push_back(device.path);
   }
 
   // The device is gone: its handles fail from now on, pending transfers
@@ -155,7 +157,6 @@ class ScriptedDriver final : public usb::Driver {
     usb::DeviceEventSink sink;
     {
       std::lock_guard lock(mutex_);
-      gone_.erase(device.path);
       sink = sink_;
     }
     if (sink) sink(usb::DeviceEventKind::Arrival, device.path);
