@@ -1013,8 +1013,10 @@ void Import::End(const std::string& why) {
     unlinks_.clear();
   }
   cv_.notify_all();
-  stream_->Shutdown();
+  // The removal is handed on before our end of the connection closes: a
+  // server that counts its drop as work in flight releases it only then.
   if (!byUs) driver_.ImportEnded(*this, why);
+  stream_->Shutdown();
 }
 
 }  // namespace
