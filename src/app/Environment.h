@@ -51,6 +51,9 @@ struct Environment {
   // program writes it to standard output; tests may keep it.
   std::function<void(std::string_view)> logEcho;
   std::optional<EthernetTarget> ethernet;
+  // Press Connect once the window is up (outside silent mode, whose own
+  // connect comes a second after start).
+  bool pressConnect = false;
 };
 
 }  // namespace nimbrel::app
