@@ -76,6 +76,8 @@ int main(int argc, char** argv) {
   env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
     return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
   };
+  // Pointed at a USB/IP server, the updater connects as it does for --ethernet.
+  if (options.usbip) env.pressConnect = true;
 
   int exitCode = 0;
   {
