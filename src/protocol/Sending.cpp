@@ -98,10 +98,8 @@ void TfrmMain::UsbSendEnd(int, int, std::uint8_t*) { CountDown(pendingSends); }
 
 void TfrmMain::PrepareRequest(std::int32_t command, ControlFrame frame) {
   PrepareRequestFrame(command, frame);
-  bulkTotal = 0;
-  bulkReceived = 0;
+  ResetReceiveState();
   bulkCommand = command;
-  receivePosition = frameBuffer.data();
 }
 
 }  // namespace nimbrel::app
