@@ -80,7 +80,9 @@ class FakeUsb final : public usb::TUSB {
     if (!active_ || !pendingRead_) return false;
     const Read r = *pendingRead_;
     pendingRead_.reset();
-    std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    if (!block.empty()) {
+      std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    }
     if (Event && OnReadBufferEnd) OnReadBufferEnd(r.channel, r.size, r.buffer);
     return true;
   }
