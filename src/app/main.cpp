@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/TfrmMain.h"
 #include "platform/Files.h"
@@ -11,6 +12,7 @@
 #include "qt/MainWindowView.h"
 #include "qt/QtDialogs.h"
 #include "qt/QtEventLoop.h"
+#include "usb/TNcBulkUSB.h"
 
 using namespace nimbrel;
 
@@ -56,17 +58,36 @@ int main(int argc, char** argv) {
   qt::QtDialogs dialogs;
   platform::LockSpace locks;
 
+  // The USB driver and its layer outlive the window and its link.
+  app::TfrmMain* window = nullptr;
+  usb::DriverOptions driverOptions;
+  driverOptions.usbip = options.usbip;
+  driverOptions.inFlight = &loop.inFlight();
+  driverOptions.trace = &trace;
+  driverOptions.operatorLog = [&window](const std::string& line) {
+    if (window) window->LogLine(line);
+  };
+  const std::unique_ptr<usb::Driver> driver = usb::MakeDriver(driverOptions);
+  auto layer = std::make_shared<usb::UsbLayer>(*driver, &trace);
+
   app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
                        options.ethernet};
+  env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
+    return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
+  };
 
   int exitCode = 0;
   {
     app::TfrmMain form(std::move(env));
+    window = &form;
     qt::MainWindowView view(form);
     if (form.Visible()) view.show();
     exitCode = application.exec();
     if (!form.Closed()) form.Close();
     loop.Shutdown();
+    window = nullptr;
   }
+  // A USB worker still in a handler was released by the loop's shutdown.
+  layer->JoinParked();
   return exitCode;
 }
