@@ -17,20 +17,12 @@
 #include <memory>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "app/TfrmMain.h"
 #include "core/FakeUsb.h"
 #include "platform/VirtualEventLoop.h"
 
 namespace nimbrel::fuzz {
-
-// Stops the run: the fuzzer (or the replay driver) reports the input.
-#define NIMBREL_FUZZ_CHECK(condition)                                                   \
-  do {                                                                                  \
-    if (!(condition)) {                                                                 \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                     \
-    }                                                                                   \
-  } while (0)
 
 // A folder made for the run, removed with everything in it at the end. It
 // lies in TMPDIR when that is set, else in /dev/shm where there is one: a

@@ -105,8 +105,38 @@ def tcp_stream():
     write("tcp_stream", "end-mid-frame", bytes([1]) + w(700) + POLL_ONCE)
 
 
+def usb_descriptors():
+    def blk(b):
+        return struct.pack("<H", len(b)) + b
+    def string(text, length=None):
+        d = bytearray([0, 3]) + text.encode("utf-16-le")
+        d[0] = len(d) if length is None else length
+        return bytes(d)
+    device = bytes([18, 1, 0x00, 0x02, 0xFF, 0, 0, 64, 0x25, 0x05, 0x02, 0x10, 0x00, 0x01, 1, 2, 3, 1])
+    iface = lambda n: bytes([9, 4, 0, 0, n, 0xFF, 0, 0, 0])
+    ep = lambda addr: bytes([7, 5, addr, 2, 0x00, 0x02, 0])
+    def config(*descs, total=None):
+        c = bytearray([9, 2, 0, 0, 1, 1, 0, 0x80, 50]) + b"".join(descs)
+        t = len(c) if total is None else total
+        c[2:4] = struct.pack("<H", t)
+        return bytes(c)
+    strings = bytes([1]) + blk(string("Tavix")) + bytes([2]) + blk(string("Scanner")) + \
+        bytes([3]) + blk(string("00000000051B"))
+    write("usb_descriptors", "scanner", bytes([0]) + blk(device) + blk(config(iface(2), ep(0x01), ep(0x82))) + strings)
+    write("usb_descriptors", "class-specific", bytes([0x50]) + blk(device) +
+          blk(config(iface(2), bytes([5, 0x24, 1, 2, 3]), ep(0x01), ep(0x82))) + strings)
+    write("usb_descriptors", "total-longer", bytes([0]) + blk(device) + blk(config(iface(2), ep(0x01), ep(0x82), total=200)) + strings)
+    write("usb_descriptors", "short-read", bytes([1]) + blk(device) + blk(config(iface(2), ep(0x01), ep(0x82))) +
+          bytes([28]) + strings)
+    write("usb_descriptors", "string-odd-length", bytes([0]) + blk(device) + blk(config(iface(1), ep(0x82))) +
+          bytes([1]) + blk(string("Tavix", 255)) + bytes([3]) + blk(string("00000000051D", 7)))
+    write("usb_descriptors", "zero-length-descriptor", bytes([0]) + blk(device) +
+          blk(config(iface(2), bytes([0, 5]), ep(0x82))) + strings)
+
+
 if __name__ == "__main__":
     dispatcher()
     tscode_text()
     backup_file()
     tcp_stream()
+    usb_descriptors()

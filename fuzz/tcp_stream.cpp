@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "FuzzWindow.h"
+#include "FuzzCheck.h"
 #include "net/FrameCutter.h"
 #include "platform/Sockets.h"
 
