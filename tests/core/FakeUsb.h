@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -33,6 +34,10 @@ class FakeUsb final : public usb::TUSB {
   // Completes every send (OnSendBufferEnd) as posted work, as the bulk
   // thread would shortly after the hand-over.
   bool completeSends = true;
+
+  // Called at the end of every send, after its pause, before SendBuffer
+  // returns: what the caller does next has not happened yet.
+  std::function<void(const Send&)> afterSend;
 
   std::vector<Send> sends;
   std::vector<Read> reads;  // every read armed, in order
@@ -67,6 +72,7 @@ class FakeUsb final : public usb::TUSB {
     }
     loop_.ProcessMessages();
     loop_.Sleep(100);
+    if (afterSend) afterSend(sends.back());
     return true;
   }
   std::uint32_t GetRegister(unsigned) override { return active_ ? 0 : 0xFFFFFFFFu; }
@@ -80,7 +86,9 @@ class FakeUsb final : public usb::TUSB {
     if (!active_ || !pendingRead_) return false;
     const Read r = *pendingRead_;
     pendingRead_.reset();
-    std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    if (!block.empty()) {
+      std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    }
     if (Event && OnReadBufferEnd) OnReadBufferEnd(r.channel, r.size, r.buffer);
     return true;
   }
