@@ -148,6 +148,7 @@ void Scanner::LinkUp(LinkOutput& output) {
     link_ = &output;
     dropped_ = false;
     rxFill_ = 0;
+    repliesUntilDrop_ = 0;
     ++links_;
     Event e;
     e.kind = EventKind::LinkUp;
@@ -315,6 +316,7 @@ void Scanner::AnswerSystemInfo() {
     SendTransferLocked(command::kSystemInfo, {reply.begin(), reply.end()});
   else
     SendLocked({reply.begin(), reply.end()});
+  if (repliesUntilDrop_ > 0 && --repliesUntilDrop_ == 0) DropLocked();
 }
 
 void Scanner::SendLocked(std::vector<std::uint8_t> bytes) {
@@ -474,8 +476,12 @@ void Scanner::FinishUpload(bool complete) {
     std::memcpy(record_.data(), payload.data(), std::min(payload.size(), kFrameSize));
   }
   const auto& codes = options_.dropAfterUploadCommands;
-  if (options_.dropAfterUpload && (codes.empty() || std::find(codes.begin(), codes.end(), up.command) != codes.end()))
-    DropLocked();
+  if (options_.dropAfterUpload && (codes.empty() || std::find(codes.begin(), codes.end(), up.command) != codes.end())) {
+    if (options_.repliesBeforeDrop > 0)
+      repliesUntilDrop_ = options_.repliesBeforeDrop;
+    else
+      DropLocked();
+  }
 }
 
 // ---- records ----

@@ -170,14 +170,14 @@ void TfrmMain::StartUp() {
   if (dental.alreadyExisted) {
     MessageBox("Please run after closing  other sotfware using Dental scaner", "duplicated software",
                ui::MsgIcon::Warning);
-    loop().Quit(0);
+    loop().Quit(kExitSecondInstance);
   }
   auto flash = env_.locks.Create(kFlashMutexName);
   flashMutex = std::move(flash.lock);
   if (flash.alreadyExisted) {
     MessageBox("Please run after closing  other sotfware using flash scaner", "duplicated software",
                ui::MsgIcon::Warning);
-    loop().Quit(0);
+    loop().Quit(kExitSecondInstance);
   }
 
   // 4.
@@ -305,7 +305,8 @@ void TfrmMain::Close() {
   if (closed_) return;
   FormCloseQuery();
   closed_ = true;
-  loop().Quit(loop().QuitRequested() ? loop().ExitCode() : 0);
+  // The operator's run ends with 0; an unattended one says how it went.
+  loop().Quit(loop().QuitRequested() ? loop().ExitCode() : (silentState > 0 ? runResult : kExitUpdated));
 }
 
 }  // namespace nimbrel::app

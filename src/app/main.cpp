@@ -29,6 +29,13 @@ void EchoLogLine(std::string_view line) {
   std::fflush(stdout);
 }
 
+// Progress lines go to standard output beside the log lines.
+void EchoProgressLine(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,8 +63,17 @@ int main(int argc, char** argv) {
   qt::QtDialogs dialogs;
   platform::LockSpace locks;
 
-  app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
-                       options.ethernet};
+  app::Environment env{loop,
+                       trace,
+                       dialogs,
+                       locks,
+                       platform::ProcessPaths(),
+                       args,
+                       nullptr,
+                       EchoLogLine,
+                       options.ethernet,
+                       app::kSequenceStallLimitMs,
+                       EchoProgressLine};
 
   int exitCode = 0;
   {

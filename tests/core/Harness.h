@@ -56,14 +56,24 @@ struct Harness {
   usb::UsbFactory makeUsb;
   std::optional<app::EthernetTarget> ethernet;
   std::vector<std::string> echoed;  // what LogLine echoed
+  std::vector<std::string> progress;  // the progress lines of large uploads
+  int sequenceStallLimitMs = app::kSequenceStallLimitMs;
   std::unique_ptr<app::TfrmMain> form;
 
   Harness() = default;
 
   app::Environment MakeEnvironment() {
-    app::Environment env{loop, trace, dialogs, locks, platform::Paths{exeDir.path(), workDir.path()},
-                         std::nullopt, makeUsb, [this](std::string_view line) { echoed.emplace_back(line); },
-                         ethernet};
+    app::Environment env{loop,
+                         trace,
+                         dialogs,
+                         locks,
+                         platform::Paths{exeDir.path(), workDir.path()},
+                         std::nullopt,
+                         makeUsb,
+                         [this](std::string_view line) { echoed.emplace_back(line); },
+                         ethernet,
+                         sequenceStallLimitMs,
+                         [this](std::string_view line) { progress.emplace_back(line); }};
     if (commandLineAvailable) env.commandLine = args;
     return env;
   }

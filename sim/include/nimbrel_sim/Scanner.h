@@ -124,6 +124,10 @@ struct Options {
   // only after uploads with these codes when the list is not empty.
   bool dropAfterUpload = false;
   std::vector<std::int32_t> dropAfterUploadCommands;
+  // With dropAfterUpload: the drop waits until the scanner has answered
+  // this many System Info requests after the upload, as a unit that reports
+  // on its new data before it restarts (0: at once).
+  int repliesBeforeDrop = 0;
   // A completed System Info upload (command 0x00300000) replaces the record,
   // so later greetings and replies carry what was written.
   bool applySystemInfoUploads = false;
@@ -230,6 +234,7 @@ class Scanner {
   Frame rx_{};
   std::size_t rxFill_ = 0;
   std::unique_ptr<UploadInProgress> upload_;
+  int repliesUntilDrop_ = 0;  // > 0: a drop is due after this many more replies
 
   std::vector<Event> events_;
   std::vector<Upload> uploads_;
