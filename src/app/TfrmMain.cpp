@@ -305,6 +305,11 @@ void TfrmMain::Close() {
   if (closed_) return;
   FormCloseQuery();
   closed_ = true;
+  // The window goes, and its timers with it.
+  Timer1.SetEnabled(false);
+  Timer2.SetEnabled(false);
+  tmSilenceMode.SetEnabled(false);
+  keepAliveTimer->SetEnabled(false);
   // The operator's run ends with 0; an unattended one says how it went.
   loop().Quit(loop().QuitRequested() ? loop().ExitCode() : (silentState > 0 ? runResult : kExitUpdated));
 }
