@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,8 @@ struct StartCase {
   bool expectDialog;
   bool expectStart;
 };
+
+void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
 
 class StartRules : public ::testing::TestWithParam<StartCase> {};
 
