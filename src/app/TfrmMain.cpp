@@ -73,6 +73,7 @@ TfrmMain::TfrmMain(Environment env)
       btnTestTSCode("btnTestTSCode", {317, 172, 128, 25}),
       btnMaketsCode("btnMaketsCode", {317, 203, 128, 25}),
       chkMustUpdate("chkMustUpdate", {320, 149, 125, 17}),
+      pbUpload("pbUpload", {317, 60, 128, 19}),
       OD{kOpenFileFilter, "*.dmp"},
       Timer1(env.loop, 5000),
       Timer2(env.loop, 1000),
@@ -104,6 +105,7 @@ TfrmMain::TfrmMain(Environment env)
   Setup(btnTestTSCode, "parse tsCode", false, true);
   Setup(btnMaketsCode, "make tsCode", false, true);
   Setup(chkMustUpdate, "force update", true, true);
+  Setup(pbUpload, "", false, true);
   Timer1.SetEnabled(false);
   Timer2.SetEnabled(false);
   tmSilenceMode.SetEnabled(false);

@@ -77,6 +77,10 @@ class TfrmMain final : public ui::TForm {
   ui::TButton btnTestTSCode;
   ui::TButton btnMaketsCode;
   ui::TCheckBox chkMustUpdate;
+  // Shown while an upload is handed to the link: the bytes whose sends have
+  // completed, of the whole, and the stage. It sits between "Connect" and
+  // "update", where it covers no control.
+  ui::TProgressBar pbUpload;
   ui::OpenFileRequest OD;
   ui::TTimer Timer1;
   ui::TTimer Timer2;
@@ -263,6 +267,17 @@ class TfrmMain final : public ui::TForm {
   std::int32_t verifyRepliesSeen = 0;
   std::int64_t verifyProgressAt = 0;
 
+  // ---- Upload progress ----
+  // Bytes of the current upload whose sends have completed; the transports'
+  // completions add to it (the USB ones on the bulk thread).
+  std::atomic<std::int64_t> uploadSent{0};
+  // The bar and, for uploads above 1 MB, a progress line per tenth.
+  void BeginUploadProgress(std::int64_t total);
+  void RefreshUploadProgress();
+  void EndUploadProgress();
+  // "stage 3 of 5: solution" inside the sequence, the "Mode" item else.
+  std::string UploadCaption() const;
+
   // ---- Unit identity and System Info ----
   // The unit-type dialog, created with the window and kept for its life.
   update::TfrmFPGA frmFPGA;
@@ -335,6 +350,9 @@ class TfrmMain final : public ui::TForm {
   // run what the receiver is waiting for meanwhile.
   void StopTcpReceiver();
   std::unique_ptr<net::TTCPReceiver> tcpReceiverThread_;  // owns tcpReceiver's thread
+
+  std::int64_t uploadTotal_ = 0;  // 0 while no upload is shown
+  int uploadTenthsShown_ = 0;
 };
 
 }  // namespace nimbrel::app

@@ -188,7 +188,9 @@ void TfrmMain::btnUploadClick(TControl* Sender) {
   while (pendingSends > 0 && ((usb && usb->Active()) || TcpIsConnected())) {
     loop().Sleep(100);
     loop().ProcessMessages();
+    RefreshUploadProgress();
   }
+  EndUploadProgress();
   if (superseded()) return;
   LogLine("verify data");
 

@@ -39,6 +39,17 @@ std::string DescribeStage(std::int32_t stage) {
   return "stage " + std::to_string(stage);
 }
 
+// "stage 3 of 5: solution".
+std::string StageCaption(std::int32_t stage) {
+  for (std::size_t i = 0; i < kStages.size(); ++i) {
+    if (kStages[i].stage != stage) continue;
+    char text[64];
+    std::snprintf(text, sizeof text, "stage %zu of %zu: %s", i + 1, kStages.size(), kStages[i].name);
+    return text;
+  }
+  return {};
+}
+
 constexpr std::int32_t kVerificationAnswers = 4;
 
 }  // namespace
@@ -200,6 +211,16 @@ void TfrmMain::Timer1Timer(TControl*) {
     default:
       break;
   }
+}
+
+std::string TfrmMain::UploadCaption() const {
+  if (updateStage != -1) {
+    const std::string caption = StageCaption(updateStage);
+    if (!caption.empty()) return caption;
+  }
+  const int mode = rgMode.ItemIndex();
+  if (mode >= 0 && mode < static_cast<int>(rgMode.Items().size())) return rgMode.Items()[static_cast<std::size_t>(mode)];
+  return "upload";
 }
 
 void TfrmMain::StopSequence(const std::string& reason, bool box) {

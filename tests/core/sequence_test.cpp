@@ -358,3 +358,69 @@ TEST(Verification, RequestFrameIsZeroButItsFields) {
 
 }  // namespace
 }  // namespace nimbrel::testing
+
+namespace nimbrel::testing {
+namespace {
+
+// ---- progress ----
+
+TEST(Progress, BarFollowsTheSendCompletionsOfEachUploadWithItsStage) {
+  SimUsbHarness h;
+  auto& f = h.StartConnected();
+  struct Shown {
+    std::string text;
+    std::int64_t position, max;
+  };
+  std::vector<Shown> shown;  // each change while the bar is visible
+  std::vector<std::string> texts;
+  f.pbUpload.SetChangeListener([&] {
+    if (!f.pbUpload.Visible()) return;
+    shown.push_back({f.pbUpload.Text(), f.pbUpload.Position(), f.pbUpload.Max()});
+    if (texts.empty() || texts.back() != f.pbUpload.Text()) texts.push_back(f.pbUpload.Text());
+  });
+  f.btnAutoUpload.Click();
+  ASSERT_TRUE(h.RunSequence());
+
+  EXPECT_EQ(texts, (Lines{"stage 1 of 5: boot loader", "stage 2 of 5: GUI resources", "stage 3 of 5: solution",
+                          "stage 4 of 5: System Info", "stage 5 of 5: FPGA"}));
+  EXPECT_FALSE(f.pbUpload.Visible()) << "hidden once the upload is out";
+  // Within an upload the bar only moves forward, from 0 to the whole
+  // (upload header, padded payload and the announcement).
+  for (const char* stage : {"stage 2 of 5: GUI resources", "stage 5 of 5: FPGA"}) {
+    std::vector<Shown> of;
+    for (const Shown& s : shown)
+      if (s.text == stage) of.push_back(s);
+    ASSERT_GE(of.size(), 2u) << stage;
+    EXPECT_EQ(of.front().position, 0);
+    for (std::size_t i = 1; i < of.size(); ++i) EXPECT_GE(of[i].position, of[i - 1].position);
+    EXPECT_EQ(of.back().position, of.back().max);
+  }
+  const auto gui = h.scanner.UploadsFor(Command(update::ModeGuiResources));
+  ASSERT_EQ(gui.size(), 1u);
+  const std::int64_t guiTotal = 512 + static_cast<std::int64_t>(gui[0].transferLength);
+
+  // Only the upload above 1 MB reports in lines, one per tenth.
+  ASSERT_EQ(h.progress.size(), 10u);
+  for (int i = 0; i < 10; ++i) {
+    const std::string prefix = "stage 2 of 5: GUI resources: " + std::to_string((i + 1) * 10) + "% (";
+    EXPECT_EQ(h.progress[static_cast<std::size_t>(i)].rfind(prefix, 0), 0u) << h.progress[static_cast<std::size_t>(i)];
+  }
+  EXPECT_EQ(h.progress.back(), "stage 2 of 5: GUI resources: 100% (" + std::to_string(guiTotal) + " of " +
+                                   std::to_string(guiTotal) + " bytes)");
+}
+
+TEST(Progress, OperatorsUploadShowsItsMode) {
+  SimUsbHarness h;
+  auto& f = h.StartConnected();
+  std::vector<std::string> texts;
+  f.pbUpload.SetChangeListener([&] {
+    if (f.pbUpload.Visible() && (texts.empty() || texts.back() != f.pbUpload.Text())) texts.push_back(f.pbUpload.Text());
+  });
+  f.rgMode.SetItemIndex(update::ModeFpga);
+  f.btnUploadClick(&f.btnUpload);
+  EXPECT_EQ(texts, Lines{"FPGA"});
+  EXPECT_FALSE(f.pbUpload.Visible());
+}
+
+}  // namespace
+}  // namespace nimbrel::testing
