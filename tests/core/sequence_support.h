@@ -3,8 +3,6 @@
 // (SimUsb.h), on the virtual clock: the update sequence runs against it
 // with its real pauses and timers, restarts of the scanner included.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <memory>
