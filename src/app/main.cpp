@@ -79,9 +79,11 @@ int main(int argc, char** argv) {
   {
     app::TfrmMain form(std::move(env));
     qt::MainWindowView view(form);
+    dialogs.SetMainWindow(&view);
     if (form.Visible()) view.show();
     exitCode = application.exec();
     if (!form.Closed()) form.Close();
+    dialogs.SetMainWindow(nullptr);
     loop.Shutdown();
   }
   return exitCode;
