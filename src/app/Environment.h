@@ -36,6 +36,11 @@ struct DevelopmentOptions {
 };
 DevelopmentOptions ParseDevelopmentOptions(const std::vector<std::string>& args);
 
+// What --help prints: the options, the marker files and the exit codes.
+std::string UsageText();
+// What --version prints: the program, its version and its build date.
+std::string VersionText();
+
 // No answer from the scanner for this long stops the update sequence.
 inline constexpr int kSequenceStallLimitMs = 60000;
 

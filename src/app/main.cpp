@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/ExitCodes.h"
 #include "app/TfrmMain.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -46,10 +47,20 @@ int main(int argc, char** argv) {
   // The command line as the process got it, before Qt looks at it.
   std::vector<std::string> args(argv, argv + argc);
 
+  for (const std::string& arg : args) {
+    if (arg == "--help") {
+      std::fputs(app::UsageText().c_str(), stdout);
+      return app::kExitUpdated;
+    }
+    if (arg == "--version") {
+      std::fputs(app::VersionText().c_str(), stdout);
+      return app::kExitUpdated;
+    }
+  }
   const app::DevelopmentOptions options = app::ParseDevelopmentOptions(args);
   if (!options.error.empty()) {
-    std::fprintf(stderr, "nimbrel-updater: %s\n", options.error.c_str());
-    return 2;
+    std::fprintf(stderr, "nimbrel-updater: %s (see --help)\n", options.error.c_str());
+    return app::kExitBadCommandLine;
   }
 
   QApplication application(argc, argv);
