@@ -519,6 +519,32 @@ void Scanner::Notify() {
   for (const Event& e : batch) observer(e);
 }
 
+std::string Scanner::Summary() const {
+  std::lock_guard lock(mutex_);
+  std::string out = Format("uploads received: %zu\n", uploads_.size());
+  for (std::size_t i = 0; i < uploads_.size(); ++i) {
+    const Upload& u = uploads_[i];
+    out += Format("  upload %zu: command 0x%08X, %d bytes, checksum 0x%08X: ", i + 1, std::uint32_t(u.command),
+                  u.headerSize, u.headerChecksum) +
+           Verdict(u) + "\n";
+  }
+  const auto text = [this](std::size_t at) {
+    const char* p = reinterpret_cast<const char*>(record_.data() + at);
+    return std::string(p, strnlen(p, kTextFieldSize));
+  };
+  out += "system info now held: part number " + text(offset::kPartNumber) +
+         Format(", firmware 0x%08X", Get32(record_.data() + offset::kFirmwareVersion)) + ", unit mode \"" +
+         text(offset::kUnitMode) + "\"" +
+         Format(", tsCode 0x%08X, production day %d\n", Get32(record_.data() + offset::kTsCode),
+                GetI32(record_.data() + offset::kProductionDay));
+  for (std::size_t row = 0; row < kFrameSize; row += 16) {
+    out += Format("  %03zX:", row);
+    for (std::size_t i = 0; i < 16; ++i) out += Format(" %02X", record_[row + i]);
+    out += "\n";
+  }
+  return out;
+}
+
 std::vector<Event> Scanner::Events() const {
   std::lock_guard lock(mutex_);
   return events_;

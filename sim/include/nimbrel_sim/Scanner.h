@@ -193,6 +193,10 @@ class Scanner {
   std::vector<Upload> UploadsFor(std::int32_t command) const;
   std::optional<Frame> LastGreeting() const;
   bool LinkIsUp() const;
+  // What the scanner has been through, for a person: per upload its command
+  // code, size and checksum verdict, then the System Info record it holds
+  // now (its identity fields and all 512 bytes).
+  std::string Summary() const;
   std::size_t LinkCount() const;  // links opened so far
   void ClearRecords();            // events, requests, uploads and the last greeting
 
