@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../../bench/UpdatePauses.h"
 #include "platform/Files.h"
 #include "sequence_support.h"
 
@@ -233,6 +234,29 @@ TEST(ExitCodes, TableHasOneDistinctCodePerOutcome) {
     EXPECT_NE(std::string(row.meaning), "");
   }
   EXPECT_EQ(app::kExitCodeTable.front().code, 0);
+}
+
+}  // namespace
+}  // namespace nimbrel::testing
+
+namespace nimbrel::testing {
+namespace {
+
+// In virtual time a silent update takes exactly the pauses its protocol
+// mandates: the model the benchmark measures the real program against.
+TEST(SilentRun, TakesExactlyTheMandatedPauses) {
+  for (const std::uint32_t version : {0x00FFFFFFu, 0x01000078u}) {
+    SilentHarness h;
+    h.scanner.SetFirmwareVersion(version);
+    h.Start();
+    ASSERT_TRUE(h.RunToClose());
+    ASSERT_EQ(h.loop.ExitCode(), app::kExitUpdated);
+    const auto size = [](const char* name) { return std::optional<std::int64_t>(Image(name).size()); };
+    const std::vector<std::optional<std::int64_t>> stages{
+        version < 0x01000000 ? size("BOOTLOADERDATA") : std::nullopt, size("TXGUIRESDATA"), size("SOLUTIONDATA"),
+        std::optional<std::int64_t>(512), size("FPGARBFDATA3")};
+    EXPECT_EQ(h.loop.NowMs(), bench::SilentUpdatePausesMs(stages)) << std::hex << version;
+  }
 }
 
 }  // namespace
