@@ -28,27 +28,26 @@ constexpr std::array<StageName, 5> kStages{{
     {ModeFpga, "FPGA"},
 }};
 
-// "stage 3 of 5 (solution)"; the stage number counts from 1.
-std::string DescribeStage(std::int32_t stage) {
+// The stage's place in the order (from 1), the number of stages and its
+// name, put together by `format`; empty for a value that is no stage.
+std::string FormatStage(std::int32_t stage, const char* format) {
   for (std::size_t i = 0; i < kStages.size(); ++i) {
     if (kStages[i].stage != stage) continue;
     char text[64];
-    std::snprintf(text, sizeof text, "stage %zu of %zu (%s)", i + 1, kStages.size(), kStages[i].name);
-    return text;
-  }
-  return "stage " + std::to_string(stage);
-}
-
-// "stage 3 of 5: solution".
-std::string StageCaption(std::int32_t stage) {
-  for (std::size_t i = 0; i < kStages.size(); ++i) {
-    if (kStages[i].stage != stage) continue;
-    char text[64];
-    std::snprintf(text, sizeof text, "stage %zu of %zu: %s", i + 1, kStages.size(), kStages[i].name);
+    std::snprintf(text, sizeof text, format, i + 1, kStages.size(), kStages[i].name);
     return text;
   }
   return {};
 }
+
+// "stage 3 of 5 (solution)".
+std::string DescribeStage(std::int32_t stage) {
+  const std::string text = FormatStage(stage, "stage %zu of %zu (%s)");
+  return text.empty() ? "stage " + std::to_string(stage) : text;
+}
+
+// "stage 3 of 5: solution".
+std::string StageCaption(std::int32_t stage) { return FormatStage(stage, "stage %zu of %zu: %s"); }
 
 constexpr std::int32_t kVerificationAnswers = 4;
 
