@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -25,11 +26,12 @@ enum class Fault {
   DropInVerification,  // ... after two answers of its verification phase
   GoneAtStageChange,   // ... after the fourth answer, and the unit stays away
   RestartAtStageChange,  // ... after the fourth answer, back a moment later
+  DropInStageChange,   // the link drops while the stage change pauses
   StopsAnswering,      // the unit answers nothing after the stage's upload
   MissingImage,        // the stage's image is not in the store
 };
 
-enum class Outcome { Completes, NoAnswer, CannotReopen, ImageMissing };
+enum class Outcome { Completes, NoAnswer, CannotReopen, ImageMissing, WentAway };
 
 struct FaultCase {
   const char* name;
@@ -43,6 +45,10 @@ struct FaultCase {
 void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 constexpr int kStallLimitMs = 10000;
+
+update::UploadMode NextStage(update::UploadMode stage) {
+  return stage == update::ModeBackupFile ? update::ModeFpga : static_cast<update::UploadMode>(stage + 1);
+}
 
 const char* StageText(update::UploadMode stage) {
   switch (stage) {
@@ -74,6 +80,7 @@ class SequenceFaults : public ::testing::TestWithParam<FaultCase> {
           o.repliesBeforeDrop = c.fault == Fault::DropInVerification ? 2 : 4;
         });
         break;
+      case Fault::DropInStageChange:  // as the stage change begins, see DropInStageChange
       case Fault::StopsAnswering:
       case Fault::MissingImage:
         break;
@@ -110,6 +117,22 @@ class SequenceFaults : public ::testing::TestWithParam<FaultCase> {
     if (c.fault == Fault::MissingImage) h.form->rgSolution.SetItemIndex(1);
   }
 
+  // The stage change of the fault's stage has begun: the link drops in the
+  // middle of its pauses.
+  void DropInStageChange(SimUsbHarness& h) {
+    const FaultCase& c = GetParam();
+    if (c.fault != Fault::DropInStageChange || struck_ || h.form->updateStage != c.stage || !h.form->Timer1.Enabled())
+      return;
+    struck_ = true;
+    dropper_ = h.loop.CreateTimer([&h, this] {
+      dropper_->Stop();
+      faultAt_ = h.loop.NowMs();
+      h.usb->Remove();
+    });
+    dropper_->SetInterval(h.form->Timer1.Interval() + 500);
+    dropper_->Start();
+  }
+
   // Reads backup.dmp once stage 0 has written it.
   void CaptureBackup(SimUsbHarness& h) {
     if (backup_ || !h.form || !h.Logged("verify data")) return;
@@ -124,6 +147,7 @@ class SequenceFaults : public ::testing::TestWithParam<FaultCase> {
 
   bool struck_ = false;
   std::int64_t faultAt_ = -1;
+  std::unique_ptr<platform::Timer> dropper_;
   std::optional<std::vector<std::uint8_t>> backup_;
 };
 
@@ -137,9 +161,12 @@ TEST_P(SequenceFaults, WithAnOperator) {
 
   const std::string stopLine = std::string("no answer from the scanner: the update stopped at ") + StageText(c.stage);
   const std::string missingLine = std::string("an image is missing: the update stopped at ") + StageText(c.stage);
+  const std::string awayLine =
+      std::string("the scanner went away: the update stopped at ") + StageText(NextStage(c.stage));
   ASSERT_TRUE(h.loop.RunUntil(
       [&] {
         CaptureBackup(h);
+        DropInStageChange(h);
         return h.Logged(kDoneLine) || h.Logged(stopLine) || h.Logged(missingLine) || !h.dialogs.Messages().empty();
       },
       600000));
@@ -163,6 +190,11 @@ TEST_P(SequenceFaults, WithAnOperator) {
       ASSERT_EQ(boxes.size(), 1u);
       EXPECT_EQ(boxes[0].text, "can't connect to a Scanner with USB");
       break;
+    case Outcome::WentAway:
+      EXPECT_TRUE(h.Logged(awayLine));
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].text, awayLine);
+      break;
     case Outcome::ImageMissing:
       EXPECT_TRUE(h.Logged(missingLine));
       ASSERT_EQ(boxes.size(), 1u);
@@ -173,7 +205,7 @@ TEST_P(SequenceFaults, WithAnOperator) {
   if (c.outcome != Outcome::Completes) {
     // Stopped where the fault struck, with nothing left running.
     EXPECT_FALSE(h.Logged(kDoneLine));
-    EXPECT_EQ(f.updateStage, c.stage);
+    EXPECT_EQ(f.updateStage, c.outcome == Outcome::WentAway ? NextStage(c.stage) : c.stage);
     EXPECT_FALSE(f.Timer1.Enabled());
     EXPECT_FALSE(f.Timer2.Enabled());
     // A missing image stops the stage at once.
@@ -198,6 +230,7 @@ TEST_P(SequenceFaults, InASilentRun) {
   ASSERT_TRUE(h.loop.RunUntil(
       [&] {
         CaptureBackup(h);
+        DropInStageChange(h);
         return h.form->Closed();
       },
       600000));
@@ -248,6 +281,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"RestartAfterSolution", Fault::RestartAtStageChange, ModeSolution, Outcome::Completes,
                   kStopped},
         FaultCase{"RestartAfterSystemInfo", Fault::RestartAtStageChange, ModeBackupFile, Outcome::Completes,
+                  kStopped},
+        FaultCase{"DropInChangeAfterBootLoader", Fault::DropInStageChange, ModeBootLoader, Outcome::WentAway,
+                  kStopped},
+        FaultCase{"DropInChangeAfterGui", Fault::DropInStageChange, ModeGuiResources, Outcome::WentAway, kStopped},
+        FaultCase{"DropInChangeAfterSolution", Fault::DropInStageChange, ModeSolution, Outcome::WentAway, kStopped},
+        FaultCase{"DropInChangeAfterSystemInfo", Fault::DropInStageChange, ModeBackupFile, Outcome::WentAway,
                   kStopped},
         FaultCase{"StopsAnsweringAfterBootLoader", Fault::StopsAnswering, ModeBootLoader, Outcome::NoAnswer,
                   kStopped},
