@@ -341,6 +341,53 @@ TEST(Verification, OneRequestPerAnswerAndFourAnswersEndThePhase) {
   EXPECT_EQ(f.Timer1.Interval(), 500);
 }
 
+TEST(Verification, SilentScannerStopsTheSequenceAfterTheLimit) {
+  SimUsbHarness h;
+  h.sequenceStallLimitMs = 5000;
+  auto& f = h.StartConnected();
+  std::int64_t lastAnswerAt = -1;
+  h.scanner.SetObserver([&](const sim::Event& e) {
+    if (!IsVerificationRequest(e)) return;
+    lastAnswerAt = h.loop.NowMs();
+    h.scanner.Configure([](sim::Options& o) { o.silent = true; });  // after this answer
+  });
+  f.btnAutoUpload.Click();
+  const std::string line = "no answer from the scanner: the update stopped at stage 1 of 5 (boot loader)";
+  ASSERT_TRUE(h.loop.RunUntil([&] { return h.Logged(line); }));
+  // The last answer was progress; the limit runs from the tick that saw it.
+  EXPECT_GE(h.LoggedAt(line), lastAnswerAt + 5000);
+  EXPECT_LE(h.LoggedAt(line), lastAnswerAt + 5000 + 600);
+  ASSERT_EQ(h.dialogs.Messages().size(), 1u);
+  EXPECT_EQ(h.dialogs.Messages()[0].text, line);
+  EXPECT_EQ(h.dialogs.Messages()[0].icon, ui::MsgIcon::Warning);
+  EXPECT_FALSE(f.Timer2.Enabled());
+  EXPECT_FALSE(f.Timer1.Enabled());
+  EXPECT_EQ(f.updateStage, 0);
+  EXPECT_FALSE(f.rgFPGA.Enabled()) << "a stopped sequence leaves the groups locked";
+  // Nothing runs any more; a new "update" starts over.
+  const std::size_t requests = static_cast<std::size_t>(VerificationRequests(h));
+  h.loop.RunFor(20000);
+  EXPECT_EQ(static_cast<std::size_t>(VerificationRequests(h)), requests);
+}
+
+TEST(Verification, WaitForTheSessionIsBounded) {
+  SimUsbHarness h;
+  h.sequenceStallLimitMs = 5000;
+  auto& f = h.StartConnected();
+  f.btnAutoUpload.Click();
+  ASSERT_TRUE(h.loop.RunUntil([&] { return f.Timer1.Enabled(); }));
+  // The link stays up but the session is gone (as after a lost Ethernet
+  // link beside it): nothing will open it again.
+  f.ResetSessionUi();
+  const std::int64_t tick = h.loop.NowMs() + f.Timer1.Interval();
+  const std::string line = "no session with the scanner: the update stopped at stage 1 of 5 (boot loader)";
+  ASSERT_TRUE(h.loop.RunUntil([&] { return h.Logged(line); }));
+  EXPECT_EQ(h.LoggedAt(line), tick + 5000);
+  ASSERT_EQ(h.dialogs.Messages().size(), 1u);
+  EXPECT_EQ(h.dialogs.Messages()[0].text, line);
+  EXPECT_EQ(h.UploadCommands().size(), 1u);
+}
+
 TEST(Verification, RequestFrameIsZeroButItsFields) {
   SimUsbHarness h;
   auto& f = h.StartConnected();
