@@ -193,9 +193,18 @@ void TfrmMain::StartUp() {
   usb->OnDisconnect = [this] { UsbDisconnected(); };
   // Read completions come on the link's bulk thread: each one is dispatched
   // on the UI thread, and the bulk thread waits for it, so that the next read
-  // is armed only after the dispatch of the previous block.
-  usb->OnReadBufferEnd = [this](int channel, int size, std::uint8_t* buffer) {
-    loop().Invoke([=, this] { UsbReadEnd(channel, size, buffer); });
+  // is armed only after the dispatch of the previous block. On the bulk
+  // thread the handler touches nothing of the window: the window may be
+  // closing meanwhile. A block that was waiting while the link closed (or
+  // closed and opened again), or while the window closed, is not dispatched.
+  usb->OnReadBufferEnd = [this, &uiLoop = loop()](int channel, int size, std::uint8_t* buffer) {
+    const std::uint64_t ticket = usb::EventTicket();
+    uiLoop.Invoke(
+        [=, this] {
+          const usb::EventWork work(*usb, ticket);
+          if (work.Current() && !closing) UsbReadEnd(channel, size, buffer);
+        },
+        usb::TakeCompletionUnit());
   };
   usb->OnSendBufferEnd = [this](int channel, int size, std::uint8_t* buffer) { UsbSendEnd(channel, size, buffer); };
 

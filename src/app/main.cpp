@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/ExitCodes.h"
 #include "app/TfrmMain.h"
@@ -12,6 +13,7 @@
 #include "qt/MainWindowView.h"
 #include "qt/QtDialogs.h"
 #include "qt/QtEventLoop.h"
+#include "usb/TNcBulkUSB.h"
 
 using namespace nimbrel;
 
@@ -74,6 +76,18 @@ int main(int argc, char** argv) {
   qt::QtDialogs dialogs;
   platform::LockSpace locks;
 
+  // The USB driver and its layer outlive the window and its link.
+  app::TfrmMain* window = nullptr;
+  usb::DriverOptions driverOptions;
+  driverOptions.usbip = options.usbip;
+  driverOptions.inFlight = &loop.inFlight();
+  driverOptions.trace = &trace;
+  driverOptions.operatorLog = [&window](const std::string& line) {
+    if (window) window->LogLine(line);
+  };
+  const std::unique_ptr<usb::Driver> driver = usb::MakeDriver(driverOptions);
+  auto layer = std::make_shared<usb::UsbLayer>(*driver, &trace);
+
   app::Environment env{loop,
                        trace,
                        dialogs,
@@ -85,10 +99,14 @@ int main(int argc, char** argv) {
                        options.ethernet,
                        app::kSequenceStallLimitMs,
                        EchoProgressLine};
+  env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
+    return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
+  };
 
   int exitCode = 0;
   {
     app::TfrmMain form(std::move(env));
+    window = &form;
     qt::MainWindowView view(form);
     dialogs.SetMainWindow(&view);
     if (form.Visible()) view.show();
@@ -96,6 +114,9 @@ int main(int argc, char** argv) {
     if (!form.Closed()) form.Close();
     dialogs.SetMainWindow(nullptr);
     loop.Shutdown();
+    window = nullptr;
   }
+  // A USB worker still in a handler was released by the loop's shutdown.
+  layer->JoinParked();
   return exitCode;
 }

@@ -189,7 +189,7 @@ TEST(Close, OverUsbEndsTheSessionAndClosesWithoutDisconnectHandling) {
   // The handlers were unassigned first: no "USB Disconnected", no send
   // completion counted.
   EXPECT_FALSE(h.Logged("USB Disconnected"));
-  EXPECT_EQ(f.usb->OnSendBufferEnd, nullptr);
+  EXPECT_FALSE(f.usb->OnSendBufferEnd);
   const auto events = h.scanner.Events();
   ASSERT_GE(events.size(), 2u);
   EXPECT_EQ(events[events.size() - 2].kind, EventKind::EndSession);
