@@ -46,7 +46,7 @@ class Window {
                                                    std::to_string(n++));
     form_ = std::make_unique<app::TfrmMain>(
         app::Environment{loop_, trace_, dialogs_, *locks_, platform::Paths{dir_, dir_}, std::nullopt, nullptr,
-                         nullptr, std::nullopt});
+                         nullptr, std::nullopt, app::kSequenceStallLimitMs, nullptr});
   }
   ~Window() {
     form_.reset();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/ExitCodes.h"
 #include "app/TfrmMain.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -31,6 +32,13 @@ void EchoLogLine(std::string_view line) {
   std::fflush(stdout);
 }
 
+// Progress lines go to standard output beside the log lines.
+void EchoProgressLine(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,10 +49,20 @@ int main(int argc, char** argv) {
   // The command line as the process got it, before Qt looks at it.
   std::vector<std::string> args(argv, argv + argc);
 
+  for (const std::string& arg : args) {
+    if (arg == "--help") {
+      std::fputs(app::UsageText().c_str(), stdout);
+      return app::kExitUpdated;
+    }
+    if (arg == "--version") {
+      std::fputs(app::VersionText().c_str(), stdout);
+      return app::kExitUpdated;
+    }
+  }
   const app::DevelopmentOptions options = app::ParseDevelopmentOptions(args);
   if (!options.error.empty()) {
-    std::fprintf(stderr, "nimbrel-updater: %s\n", options.error.c_str());
-    return 2;
+    std::fprintf(stderr, "nimbrel-updater: %s (see --help)\n", options.error.c_str());
+    return app::kExitBadCommandLine;
   }
 
   QApplication application(argc, argv);
@@ -73,6 +91,8 @@ int main(int argc, char** argv) {
   app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
                        options.ethernet};
   env.pressConnect = options.connect;
+  env.sequenceStallLimitMs = app::kSequenceStallLimitMs;
+  env.progressEcho = EchoProgressLine;
   env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
     return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
   };
@@ -84,9 +104,11 @@ int main(int argc, char** argv) {
     app::TfrmMain form(std::move(env));
     window = &form;
     qt::MainWindowView view(form);
+    dialogs.SetMainWindow(&view);
     if (form.Visible()) view.show();
     exitCode = application.exec();
     if (!form.Closed()) form.Close();
+    dialogs.SetMainWindow(nullptr);
     loop.Shutdown();
     window = nullptr;
   }

@@ -103,11 +103,16 @@ void TfrmMain::btnUploadClick(TControl* Sender) {
   if (!unitSupported) return;
   if (Sender) updateStage = -1;
   const int mode = rgMode.ItemIndex();
+  // A step of the sequence that was started over during its pauses ends
+  // there: the new sequence runs its own steps.
+  const std::int32_t run = sequenceRun;
+  const auto superseded = [&] { return !Sender && sequenceRun != run; };
 
   for (int i = 0; i < 10; ++i) {
     loop().ProcessMessages();
     loop().Sleep(50);
   }
+  if (superseded()) return;
 
   switch (mode) {
     case ModeBootLoader:
@@ -163,7 +168,10 @@ void TfrmMain::btnUploadClick(TControl* Sender) {
   while (pendingSends > 0 && ((usb && usb->Active()) || TcpIsConnected())) {
     loop().Sleep(100);
     loop().ProcessMessages();
+    RefreshUploadProgress();
   }
+  EndUploadProgress();
+  if (superseded()) return;
   LogLine("verify data");
 
   if (updateStage == -1) {
@@ -176,6 +184,7 @@ void TfrmMain::btnUploadClick(TControl* Sender) {
     loop().Sleep(1500);
     replyDue = true;
     Timer2.SetInterval(500);
+    BeginVerification();
     Timer2Timer(nullptr);
   }
 }

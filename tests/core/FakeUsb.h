@@ -43,28 +43,40 @@ class FakeUsb final : public usb::TUSB {
   std::vector<Read> reads;  // every read armed, in order
   int activations = 0;
 
+  // A device behind the link (see SimUsb.h): told when the link opens
+  // (before OnConnect) and closes (after OnDisconnect), given every send as
+  // it is handed over, and told when a read has been armed.
+  std::function<void()> onOpen;
+  std::function<void()> onClose;
+  std::function<void(const std::uint8_t* bytes, std::size_t size)> onSend;
+  std::function<void()> onReadArmed;
+
   void SetActive(bool value) override {
     if (value == active_) return;
     if (value) {
       ++activations;
       if (!scannerAttached) return;
       active_ = true;
+      if (onOpen) onOpen();
       if (OnConnect) OnConnect();
     } else {
       active_ = false;
       pendingRead_.reset();
       if (OnDisconnect) OnDisconnect();
+      if (onClose) onClose();
     }
   }
   bool ReadBuffer(int channel, int size, std::uint8_t* buffer) override {
     if (!active_) return false;
     reads.push_back({channel, size, buffer});
     pendingRead_ = reads.back();
+    if (onReadArmed) onReadArmed();
     return true;
   }
   bool SendBuffer(int channel, int size, std::uint8_t* buffer) override {
     if (!active_) return false;
     sends.push_back({channel, std::vector<std::uint8_t>(buffer, buffer + size), loop_.NowMs()});
+    if (onSend) onSend(buffer, static_cast<std::size_t>(size));
     if (completeSends) {
       loop_.Post([this, channel, size, buffer] {
         if (active_ && Event && OnSendBufferEnd) OnSendBufferEnd(channel, size, buffer);
