@@ -88,11 +88,10 @@ int main(int argc, char** argv) {
   const std::unique_ptr<usb::Driver> driver = usb::MakeDriver(driverOptions);
   auto layer = std::make_shared<usb::UsbLayer>(*driver, &trace);
 
-  app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
-                       options.ethernet};
-  env.pressConnect = options.connect;
-  env.sequenceStallLimitMs = app::kSequenceStallLimitMs;
-  env.progressEcho = EchoProgressLine;
+  app::Environment env{loop,        trace,           dialogs,
+                       locks,       platform::ProcessPaths(), args,
+                       nullptr,     EchoLogLine,     options.ethernet,
+                       app::kSequenceStallLimitMs, EchoProgressLine, options.connect};
   env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
     return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
   };
