@@ -109,9 +109,11 @@ int main(int argc, char** argv) {
     if (!form.Closed()) form.Close();
     dialogs.SetMainWindow(nullptr);
     loop.Shutdown();
+    // A USB worker still inside a handler of the window was let go by the
+    // shutdown; it ends before the window does.
+    layer->JoinParked();
     window = nullptr;
   }
-  // A USB worker still in a handler was released by the loop's shutdown.
   layer->JoinParked();
   return exitCode;
 }
