@@ -7,9 +7,11 @@
 //   w == 0xFFFF  the link drops and comes back (disconnect, connect request)
 //   w == 0xFFFE  an upload of a few bytes goes out (its announcement resets
 //                the receive state)
-//   otherwise    a block: w < 0x8000 gives w bytes, else (w & 0x7FFF) * 64;
-//                its content is the next bytes of the input, zeros where
-//                the input has run out.
+//   otherwise    a block: w < 0xF000 gives w % 2048 bytes, else
+//                (w & 0x0FFF) * 512 (up to 2 MB, to reach deep into a
+//                transfer); its content is the next bytes of the input,
+//                zeros where the input has run out.
+// Blocks stop once an input has delivered 16 MB, to keep runs fast.
 // After every operation the receive state must be one the dispatcher can
 // continue from.
 
@@ -132,6 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     w.usb().SetActive(true);
   }
 
+  constexpr std::size_t kBlockBudget = 16u << 20;
+  std::size_t delivered = 0;
   int operations = 0;
   while (!in.Empty() && ++operations <= 256) {
     const std::uint16_t op = in.Word();
@@ -140,7 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (op == 0xFFFE) {
       Upload(f);
     } else {
-      const std::size_t length = op < 0x8000 ? op : static_cast<std::size_t>(op & 0x7FFF) * 64;
+      const std::size_t length = op < 0xF000 ? op % 2048u : static_cast<std::size_t>(op & 0x0FFF) * 512;
+      delivered += length;
+      if (delivered > kBlockBudget) break;
       // Exactly `length` bytes, so that a read past the block is seen.
       std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[length ? length : 1]);
       in.Fill(block.get(), length);

@@ -70,7 +70,7 @@ def dispatcher():
     # Blocks of other sizes, as the Ethernet path may be handed them.
     write("dispatcher", "eth-odd-sizes",
           bytes([1]) + block(greeting()[:300]) + block(greeting() + bytes(100)) +
-          block(frame(command=0x01000000, length=5)) + struct.pack("<H", 0x8000 | 10) + bytes(640))
+          block(frame(command=0x01000000, length=5)) + struct.pack("<H", 0xF000 | 3) + bytes(1536))
 
 
 def tscode_text():
