@@ -77,7 +77,8 @@ struct Harness {
                          },
                          ethernet,
                          sequenceStallLimitMs,
-                         [this](std::string_view line) { progress.emplace_back(line); }};
+                         [this](std::string_view line) { progress.emplace_back(line); },
+                         false};
     if (commandLineAvailable) env.commandLine = args;
     return env;
   }

@@ -237,7 +237,10 @@ class OddFiles : public ::testing::TestWithParam<OddFileCase> {
                          h.args,
                          h.makeUsb,
                          [this](std::string_view line) { lines.push_back({std::string(line), h.loop.NowMs()}); },
-                         std::nullopt};
+                         std::nullopt,
+                         app::kSequenceStallLimitMs,
+                         nullptr,
+                         false};
     h.form = std::make_unique<app::TfrmMain>(std::move(env));
     form = h.form.get();
     form->ConnectClick(&form->Connect);

@@ -145,7 +145,7 @@ TEST(StartUp, SecondInstanceShowsBothBoxesThenQuits) {
   second.form = std::make_unique<app::TfrmMain>(app::Environment{
       second.loop, second.trace, second.dialogs, first.locks,
       platform::Paths{second.exeDir.path(), second.workDir.path()}, second.args, nullptr, nullptr, std::nullopt,
-      app::kSequenceStallLimitMs, nullptr});
+      app::kSequenceStallLimitMs, nullptr, false});
   const auto& boxes = second.dialogs.Messages();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0].text, "Please run after closing  other sotfware using Dental scaner");
