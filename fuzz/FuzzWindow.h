@@ -87,7 +87,10 @@ class FuzzWindow {
                            return link;
                          },
                          nullptr,
-                         std::nullopt};
+                         std::nullopt,
+                         app::kSequenceStallLimitMs,
+                         nullptr,
+                         false};
     form_ = std::make_unique<app::TfrmMain>(std::move(env));
     inputs_ = 0;
   }
