@@ -148,6 +148,7 @@ void Scanner::LinkUp(LinkOutput& output) {
     link_ = &output;
     dropped_ = false;
     rxFill_ = 0;
+    repliesUntilDrop_ = 0;
     ++links_;
     Event e;
     e.kind = EventKind::LinkUp;
@@ -236,6 +237,11 @@ void Scanner::HandleFrame(const Frame& f) {
       Event e = FrameEvent(EventKind::SystemInfoRequest, f);
       e.text = Format("system info request param=%d value=%d", param, value);
       Record(std::move(e));
+      if (options_.dropAtSystemInfoRequest) {
+        options_.dropAtSystemInfoRequest = false;
+        DropLocked();
+        return;
+      }
       AnswerSystemInfo();
     } else if (cmd == command::kKeepAlive) {
       Event e = FrameEvent(EventKind::KeepAlive, f);
@@ -315,6 +321,7 @@ void Scanner::AnswerSystemInfo() {
     SendTransferLocked(command::kSystemInfo, {reply.begin(), reply.end()});
   else
     SendLocked({reply.begin(), reply.end()});
+  if (repliesUntilDrop_ > 0 && --repliesUntilDrop_ == 0) DropLocked();
 }
 
 void Scanner::SendLocked(std::vector<std::uint8_t> bytes) {
@@ -474,8 +481,12 @@ void Scanner::FinishUpload(bool complete) {
     std::memcpy(record_.data(), payload.data(), std::min(payload.size(), kFrameSize));
   }
   const auto& codes = options_.dropAfterUploadCommands;
-  if (options_.dropAfterUpload && (codes.empty() || std::find(codes.begin(), codes.end(), up.command) != codes.end()))
-    DropLocked();
+  if (options_.dropAfterUpload && (codes.empty() || std::find(codes.begin(), codes.end(), up.command) != codes.end())) {
+    if (options_.repliesBeforeDrop > 0)
+      repliesUntilDrop_ = options_.repliesBeforeDrop;
+    else
+      DropLocked();
+  }
 }
 
 // ---- records ----
@@ -511,6 +522,32 @@ void Scanner::Notify() {
   }
   if (!observer) return;
   for (const Event& e : batch) observer(e);
+}
+
+std::string Scanner::Summary() const {
+  std::lock_guard lock(mutex_);
+  std::string out = Format("uploads received: %zu\n", uploads_.size());
+  for (std::size_t i = 0; i < uploads_.size(); ++i) {
+    const Upload& u = uploads_[i];
+    out += Format("  upload %zu: command 0x%08X, %d bytes, checksum 0x%08X: ", i + 1, std::uint32_t(u.command),
+                  u.headerSize, u.headerChecksum) +
+           Verdict(u) + "\n";
+  }
+  const auto text = [this](std::size_t at) {
+    const char* p = reinterpret_cast<const char*>(record_.data() + at);
+    return std::string(p, strnlen(p, kTextFieldSize));
+  };
+  out += "system info now held: part number " + text(offset::kPartNumber) +
+         Format(", firmware 0x%08X", Get32(record_.data() + offset::kFirmwareVersion)) + ", unit mode \"" +
+         text(offset::kUnitMode) + "\"" +
+         Format(", tsCode 0x%08X, production day %d\n", Get32(record_.data() + offset::kTsCode),
+                GetI32(record_.data() + offset::kProductionDay));
+  for (std::size_t row = 0; row < kFrameSize; row += 16) {
+    out += Format("  %03zX:", row);
+    for (std::size_t i = 0; i < 16; ++i) out += Format(" %02X", record_[row + i]);
+    out += "\n";
+  }
+  return out;
 }
 
 std::vector<Event> Scanner::Events() const {

@@ -1,6 +1,9 @@
 #include <charconv>
+#include <cstdio>
 
 #include "app/Environment.h"
+#include "app/ExitCodes.h"
+#include "platform/Resources.h"
 
 namespace nimbrel::app {
 
@@ -64,6 +67,48 @@ DevelopmentOptions ParseDevelopmentOptions(const std::vector<std::string>& args)
     }
   }
   return options;
+}
+
+std::string UsageText() {
+  std::string text =
+      "usage: nimbrel-updater [-S] [-H] [--ethernet HOST[:PORT]] [--usbip HOST[:PORT]]\n"
+      "       nimbrel-updater --help | --version\n"
+      "\n"
+      "Brings the attached scanner to the firmware this program carries: boot loader,\n"
+      "GUI resources, solution, System Info and FPGA, one stage after the other.\n"
+      "\n"
+      "  -S                      silent: connect, update the scanner and close, no operator\n"
+      "  -H                      hidden: the window stays out of sight\n"
+      "  --ethernet HOST[:PORT]  the scanner over Ethernet at HOST (port 8484 by default)\n"
+      "  --usbip HOST[:PORT]     scanners exported by the USB/IP server at HOST (port 3240 by default)\n"
+      "  --help                  this text\n"
+      "  --version               the program's version\n"
+      "\n"
+      "Marker files, looked up in the working directory (their content does not matter):\n"
+      "  factory_mode, factory_mode.txt  full-size window, no version question, no unit-type dialog\n"
+      "  skip_gui, skip_gui.txt          no GUI-resource upload\n"
+      "  gui_test, gui_test.txt          every unit counts as supported\n"
+      "The scanner's System Info is backed up to backup.dmp in the program's folder.\n"
+      "NIMBREL_TRACE=1 writes the debug trace to standard error.\n"
+      "\n"
+      "Exit codes (a run the operator closes ends with 0):\n";
+  for (const ExitCodeMeaning& row : kExitCodeTable) {
+    char line[256];
+    std::snprintf(line, sizeof line, "  %d  %s\n", row.code, row.meaning);
+    text += line;
+  }
+  return text;
+}
+
+std::string VersionText() {
+  std::string version;
+  for (int i = 3; i >= 0; --i) {
+    version += std::to_string(platform::ResourceNumber(32772 + i) & 0xFF);
+    if (i > 0) version += '.';
+  }
+  std::string build = platform::LoadStringResource(32767);  // "_20181026"
+  if (!build.empty() && build[0] == '_') build.erase(0, 1);
+  return "nimbrel-updater " + version + " (" + build + ")\n";
 }
 
 }  // namespace nimbrel::app

@@ -39,6 +39,14 @@ struct DevelopmentOptions {
 };
 DevelopmentOptions ParseDevelopmentOptions(const std::vector<std::string>& args);
 
+// What --help prints: the options, the marker files and the exit codes.
+std::string UsageText();
+// What --version prints: the program, its version and its build date.
+std::string VersionText();
+
+// No answer from the scanner for this long stops the update sequence.
+inline constexpr int kSequenceStallLimitMs = 60000;
+
 struct Environment {
   platform::EventLoop& loop;
   platform::Trace& trace;
@@ -54,6 +62,12 @@ struct Environment {
   // program writes it to standard output; tests may keep it.
   std::function<void(std::string_view)> logEcho;
   std::optional<EthernetTarget> ethernet;
+  // How long a verification phase of the update sequence, or its wait for
+  // an open session, may go without progress before the sequence stops.
+  int sequenceStallLimitMs = kSequenceStallLimitMs;
+  // Receives the progress lines of large uploads (one per tenth); the
+  // program writes them to standard output.
+  std::function<void(std::string_view)> progressEcho;
   // Press Connect once the window is up (outside silent mode, whose own
   // connect comes a second after start).
   bool pressConnect = false;

@@ -23,6 +23,11 @@ void TfrmMain::tmSilenceModeTimer(TControl*) {
   }
 }
 
+void TfrmMain::EndSilentRun() {
+  silentState = 99;
+  tmSilenceMode.SetEnabled(true);
+}
+
 void TfrmMain::FormCloseQuery() {
   closing = true;
   // Nothing of the teardown may reach the protocol handlers.

@@ -73,6 +73,7 @@ TfrmMain::TfrmMain(Environment env)
       btnTestTSCode("btnTestTSCode", {317, 172, 128, 25}),
       btnMaketsCode("btnMaketsCode", {317, 203, 128, 25}),
       chkMustUpdate("chkMustUpdate", {320, 149, 125, 17}),
+      pbUpload("pbUpload", {317, 60, 128, 19}),
       OD{kOpenFileFilter, "*.dmp"},
       Timer1(env.loop, 5000),
       Timer2(env.loop, 1000),
@@ -104,6 +105,7 @@ TfrmMain::TfrmMain(Environment env)
   Setup(btnTestTSCode, "parse tsCode", false, true);
   Setup(btnMaketsCode, "make tsCode", false, true);
   Setup(chkMustUpdate, "force update", true, true);
+  Setup(pbUpload, "", false, true);
   Timer1.SetEnabled(false);
   Timer2.SetEnabled(false);
   tmSilenceMode.SetEnabled(false);
@@ -170,14 +172,14 @@ void TfrmMain::StartUp() {
   if (dental.alreadyExisted) {
     MessageBox("Please run after closing  other sotfware using Dental scaner", "duplicated software",
                ui::MsgIcon::Warning);
-    loop().Quit(0);
+    loop().Quit(kExitSecondInstance);
   }
   auto flash = env_.locks.Create(kFlashMutexName);
   flashMutex = std::move(flash.lock);
   if (flash.alreadyExisted) {
     MessageBox("Please run after closing  other sotfware using flash scaner", "duplicated software",
                ui::MsgIcon::Warning);
-    loop().Quit(0);
+    loop().Quit(kExitSecondInstance);
   }
 
   // 4.
@@ -315,7 +317,13 @@ void TfrmMain::Close() {
   if (closed_) return;
   FormCloseQuery();
   closed_ = true;
-  loop().Quit(loop().QuitRequested() ? loop().ExitCode() : 0);
+  // The window goes, and its timers with it.
+  Timer1.SetEnabled(false);
+  Timer2.SetEnabled(false);
+  tmSilenceMode.SetEnabled(false);
+  keepAliveTimer->SetEnabled(false);
+  // The operator's run ends with 0; an unattended one says how it went.
+  loop().Quit(loop().QuitRequested() ? loop().ExitCode() : (silentState > 0 ? runResult : kExitUpdated));
 }
 
 }  // namespace nimbrel::app

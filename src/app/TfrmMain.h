@@ -12,6 +12,7 @@
 #include <string>
 
 #include "app/Environment.h"
+#include "app/ExitCodes.h"
 #include "net/TTCPReceiver.h"
 #include "platform/Sockets.h"
 #include "protocol/ControlFrame.h"
@@ -76,6 +77,10 @@ class TfrmMain final : public ui::TForm {
   ui::TButton btnTestTSCode;
   ui::TButton btnMaketsCode;
   ui::TCheckBox chkMustUpdate;
+  // Shown while an upload is handed to the link: the bytes whose sends have
+  // completed, of the whole, and the stage. It sits between "Connect" and
+  // "update", where it covers no control.
+  ui::TProgressBar pbUpload;
   ui::OpenFileRequest OD;
   ui::TTimer Timer1;
   ui::TTimer Timer2;
@@ -91,7 +96,9 @@ class TfrmMain final : public ui::TForm {
   bool linkEstablished = false;
   std::int32_t bulkCommand = 0;
   std::int32_t bulkTotal = 0;
-  std::int32_t bulkReceived = 0;
+  // 64 bits: a refused transfer may announce up to 2^31 - 1 bytes, and the
+  // blocks that complete it take the count past that.
+  std::int64_t bulkReceived = 0;
   bool awaitingGreeting = false;
   std::int32_t scannerVersion = 0;
   std::int32_t updaterVersion = 0;
@@ -129,6 +136,12 @@ class TfrmMain final : public ui::TForm {
   // Any request to close the window; the close always goes ahead.
   void FormCloseQuery();
   void tmSilenceModeTimer(TControl* Sender);
+  // The exit code an unattended run leaves with as things stand (see
+  // ExitCodes.h); an operator's run leaves with 0.
+  int runResult = kExitNoScanner;
+  // Ends a silent run the way a silent disconnect does: the silent-mode
+  // timer closes the window one period later.
+  void EndSilentRun();
   // Asks the window to close, as the close box does.
   void Close();
   bool Closed() const { return closed_; }
@@ -149,6 +162,9 @@ class TfrmMain final : public ui::TForm {
   // Writes "SoF", the command and transferLength 0 into the frame and ends
   // any announced transfer being received.
   void PrepareRequest(std::int32_t command, protocol::ControlFrame frame);
+  // Ends any announced transfer, a refused one included: the next block
+  // goes to the frame buffer and is tested as a frame.
+  void ResetReceiveState();
   void StoreSystemInfoCopy();
   // The greeting steps: identity log lines, identification, the System Info
   // request.
@@ -223,9 +239,49 @@ class TfrmMain final : public ui::TForm {
   // -1: missing, unreadable or empty; 0: shorter than a calibration data
   // set; 1: long enough.
   int CheckCalibrationFile(const std::string& path);
+  // "update": the version question, the part-number check, the locking of
+  // the option groups, register 265 := 0, then stage 0. Sender is the
+  // button, or nullptr when silent mode starts it.
   void btnAutoUploadClick(TControl* Sender);
+  // The stage change: reopens USB, waits for the session, runs the next
+  // stage or ends the sequence.
   void Timer1Timer(TControl* Sender);
+  // The verification phase: one System Info request per answer until four
+  // answers have come.
   void Timer2Timer(TControl* Sender);
+  // The part number of the last greeting, for the part-number check.
+  unit::PnField greetingPn;
+  // Runs the upload step of the stage in updateStage for the sequence; a
+  // step that does not lead to its verification phase stops the sequence.
+  void RunSequenceStep();
+  // The upload step calls this as it starts the verification phase of a
+  // stage.
+  void BeginVerification();
+  // Stops the running sequence with "<reason>: the update stopped at stage
+  // N of 5 (name)" in the log (and in a box, outside silent mode, when
+  // `box`); a silent run then ends.
+  void StopSequence(const std::string& reason, bool box);
+  // Each start of the sequence counts here: a step or a stage change that
+  // finds the count changed after its pauses belongs to a sequence that was
+  // started over meanwhile, and ends.
+  std::int32_t sequenceRun = 0;
+  // Verification phases started so far.
+  std::int32_t verificationPhases = 0;
+  // The answers the current verification phase had counted when it last
+  // made progress, and when that was (loop time).
+  std::int32_t verifyRepliesSeen = 0;
+  std::int64_t verifyProgressAt = 0;
+
+  // ---- Upload progress ----
+  // Bytes of the current upload whose sends have completed; the transports'
+  // completions add to it (the USB ones on the bulk thread).
+  std::atomic<std::int64_t> uploadSent{0};
+  // The bar and, for uploads above 1 MB, a progress line per tenth.
+  void BeginUploadProgress(std::int64_t total);
+  void RefreshUploadProgress();
+  void EndUploadProgress();
+  // "stage 3 of 5: solution" inside the sequence, the "Mode" item else.
+  std::string UploadCaption() const;
 
   // ---- Unit identity and System Info ----
   // The unit-type dialog, created with the window and kept for its life.
@@ -299,6 +355,9 @@ class TfrmMain final : public ui::TForm {
   // run what the receiver is waiting for meanwhile.
   void StopTcpReceiver();
   std::unique_ptr<net::TTCPReceiver> tcpReceiverThread_;  // owns tcpReceiver's thread
+
+  std::int64_t uploadTotal_ = 0;  // 0 while no upload is shown
+  int uploadTenthsShown_ = 0;
 };
 
 }  // namespace nimbrel::app

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/ExitCodes.h"
 #include "app/TfrmMain.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -31,6 +32,13 @@ void EchoLogLine(std::string_view line) {
   std::fflush(stdout);
 }
 
+// Progress lines go to standard output beside the log lines.
+void EchoProgressLine(std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,10 +49,20 @@ int main(int argc, char** argv) {
   // The command line as the process got it, before Qt looks at it.
   std::vector<std::string> args(argv, argv + argc);
 
+  for (const std::string& arg : args) {
+    if (arg == "--help") {
+      std::fputs(app::UsageText().c_str(), stdout);
+      return app::kExitUpdated;
+    }
+    if (arg == "--version") {
+      std::fputs(app::VersionText().c_str(), stdout);
+      return app::kExitUpdated;
+    }
+  }
   const app::DevelopmentOptions options = app::ParseDevelopmentOptions(args);
   if (!options.error.empty()) {
-    std::fprintf(stderr, "nimbrel-updater: %s\n", options.error.c_str());
-    return 2;
+    std::fprintf(stderr, "nimbrel-updater: %s (see --help)\n", options.error.c_str());
+    return app::kExitBadCommandLine;
   }
 
   QApplication application(argc, argv);
@@ -70,21 +88,26 @@ int main(int argc, char** argv) {
   const std::unique_ptr<usb::Driver> driver = usb::MakeDriver(driverOptions);
   auto layer = std::make_shared<usb::UsbLayer>(*driver, &trace);
 
-  app::Environment env{loop, trace, dialogs, locks, platform::ProcessPaths(), args, nullptr, EchoLogLine,
-                       options.ethernet};
-  env.pressConnect = options.connect;
+  app::Environment env{loop,        trace,           dialogs,
+                       locks,       platform::ProcessPaths(), args,
+                       nullptr,     EchoLogLine,     options.ethernet,
+                       app::kSequenceStallLimitMs, EchoProgressLine, options.connect};
   env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
     return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
   };
+  // Pointed at a USB/IP server, the updater connects as it does for --ethernet.
+  if (options.usbip) env.pressConnect = true;
 
   int exitCode = 0;
   {
     app::TfrmMain form(std::move(env));
     window = &form;
     qt::MainWindowView view(form);
+    dialogs.SetMainWindow(&view);
     if (form.Visible()) view.show();
     exitCode = application.exec();
     if (!form.Closed()) form.Close();
+    dialogs.SetMainWindow(nullptr);
     loop.Shutdown();
     // A USB worker still inside a handler of the window was let go by the
     // shutdown; it ends before the window does.

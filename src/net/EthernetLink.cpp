@@ -84,6 +84,7 @@ void TfrmMain::TCPSendBuffer(const std::uint8_t* data, int size, platform::TcpCl
       break;
     }
   }
+  uploadSent += static_cast<std::int64_t>(sent) * kPassSize;
   protocol::CountDown(pendingSends);
 }
 

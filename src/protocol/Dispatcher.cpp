@@ -32,6 +32,13 @@ void TfrmMain::UsbReadEnd(int, int size, std::uint8_t* buffer) {
 
 void TfrmMain::StoreSystemInfoCopy() { systemInfoCopy = frameBuffer; }
 
+void TfrmMain::ResetReceiveState() {
+  bulkTotal = 0;
+  bulkReceived = 0;
+  bulkDiscard = false;
+  receivePosition = frameBuffer.data();
+}
+
 void TfrmMain::DispatchFrame(const std::uint8_t* block, int length) {
   if (length <= 0 || !receivePosition) return;
 
@@ -55,7 +62,6 @@ void TfrmMain::DispatchFrame(const std::uint8_t* block, int length) {
     if (!bulkDiscard) receivePosition += stored;
     if (bulkReceived < bulkTotal) return;
     if (bulkDiscard) {
-      bulkDiscard = false;
       PrepareRequest(CommandSystemInfo, FrameView(frameBuffer));
       return;
     }
@@ -134,6 +140,7 @@ void TfrmMain::HandleGreeting() {
     if (silentState < 1) btnAutoUpload.SetEnabled(true);
     LogLine("Greeting::" + g.unitMode());
     const unit::PnField pn = unit::PnField::FromRecord(frameBuffer);
+    greetingPn = pn;
     LogLine("PN::" + unit::FormatPnForLog(pn, g.productionDay()).text);
     scannerVersion = static_cast<std::int32_t>(g.firmwareVersion());
     char line[64];
@@ -161,11 +168,13 @@ void TfrmMain::HandleGreeting() {
       LogLine("Updater is not supposed to support this unit");
       LogLine(std::string("Please use to ") + "ZK Scanner" + " only");
       LogLine("----------------------");
+      runResult = kExitUnitRefused;
       usb->SetActive(false);
       return;
     }
     // 11.
     if (silentState > 0) {
+      runResult = kExitSequenceStopped;  // until the update has run
       silentState = 2;
       tmSilenceMode.SetEnabled(true);
     }

@@ -1,6 +1,7 @@
 // The sending side: which link carries a send, the USB send bracket, chunked
 // sends and the framing of uploads.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +18,8 @@ constexpr int kChunkSize = 512000;
 // Sizes of 1,048,576 bytes (2048 blocks) and more get the longer pause
 // before their chunks.
 constexpr int kLongPauseBlocks = 2047;
+// Uploads above this many bytes also report their progress in lines.
+constexpr std::int64_t kProgressLinesAbove = 1048576;
 
 }  // namespace
 
@@ -47,14 +50,19 @@ void TfrmMain::SendChunked(std::uint8_t* buffer, int size) {
   loop().Sleep(blocks > kLongPauseBlocks ? 1000 : 200);
   const int rest = size - 512;
   const int n = rest / kChunkSize;
-  for (int i = 0; i < n; ++i) TransportSend(buffer + 512 + i * kChunkSize, kChunkSize);
+  for (int i = 0; i < n; ++i) {
+    TransportSend(buffer + 512 + i * kChunkSize, kChunkSize);
+    RefreshUploadProgress();
+  }
   if (rest > n * kChunkSize) TransportSend(buffer + 512 + n * kChunkSize, rest - n * kChunkSize);
+  RefreshUploadProgress();
   keepAliveTimer->SetEnabled(true);
 }
 
 void TfrmMain::SendTransfer(Frame& announcement, std::uint8_t* data) {
   const std::int32_t length = FrameView(announcement).transferLength();
   pendingSends = static_cast<std::int32_t>((static_cast<std::int64_t>(length) + 511999) / kChunkSize + 1);
+  BeginUploadProgress(512 + static_cast<std::int64_t>(length));
   SendChunked(announcement.data(), 512);
   loop().ProcessMessages();
   SendChunked(data, length);
@@ -76,8 +84,10 @@ bool TfrmMain::SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> 
   const std::int64_t padded = PaddedLength(size);
   std::uint8_t* staged = stagingBuffer.get();
   std::memset(staged, 0, 512);
-  if (size > 0) std::memcpy(staged + 512, payloadBuffer.get(), static_cast<std::size_t>(size));
-  // The padding travels with the data and is summed: zero it.
+  // The payload is summed as it is copied; the padding travels with the
+  // data and would be summed too: it is zero.
+  const std::uint32_t payloadSum =
+      size > 0 ? CopySummingWords(staged + 512, payloadBuffer.get(), static_cast<std::size_t>(size)) : 0;
   std::memset(staged + 512 + size, 0, static_cast<std::size_t>(padded - 512 - size));
 
   UploadHeader header(staged);
@@ -85,23 +95,54 @@ bool TfrmMain::SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> 
   header.setCommand(command);
   header.setSize(static_cast<std::int32_t>(size));
   header.setTimestamp(MakeTimestamp(loop().LocalNow()));
+  header.setChecksum(header.magic() + static_cast<std::uint32_t>(command) + static_cast<std::uint32_t>(size) +
+                     payloadSum);
 
   PrepareRequest(command, FrameView(announceFrame));
   FrameView(announceFrame).setTransferLength(static_cast<std::int32_t>(padded));
-  UploadChecksum(padded, staged);
   SendTransfer(announceFrame, staged);
   payloadBuffer.reset();
   return true;
 }
 
-void TfrmMain::UsbSendEnd(int, int, std::uint8_t*) { CountDown(pendingSends); }
+void TfrmMain::UsbSendEnd(int, int size, std::uint8_t*) {
+  uploadSent += size;
+  CountDown(pendingSends);
+}
+
+void TfrmMain::BeginUploadProgress(std::int64_t total) {
+  uploadSent = 0;
+  uploadTotal_ = total;
+  uploadTenthsShown_ = 0;
+  pbUpload.SetText(UploadCaption());
+  pbUpload.SetProgress(0, total);
+  pbUpload.SetVisible(true);
+}
+
+void TfrmMain::RefreshUploadProgress() {
+  if (uploadTotal_ <= 0) return;
+  const std::int64_t sent = std::min(uploadSent.load(), uploadTotal_);
+  pbUpload.SetProgress(sent, uploadTotal_);
+  if (uploadTotal_ <= kProgressLinesAbove || !env_.progressEcho) return;
+  const int tenths = static_cast<int>(sent * 10 / uploadTotal_);
+  for (; uploadTenthsShown_ < tenths; ++uploadTenthsShown_) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%s: %d%% (%lld of %lld bytes)", pbUpload.Text().c_str(),
+                  (uploadTenthsShown_ + 1) * 10, static_cast<long long>(sent), static_cast<long long>(uploadTotal_));
+    env_.progressEcho(line);
+  }
+}
+
+void TfrmMain::EndUploadProgress() {
+  RefreshUploadProgress();
+  uploadTotal_ = 0;
+  pbUpload.SetVisible(false);
+}
 
 void TfrmMain::PrepareRequest(std::int32_t command, ControlFrame frame) {
   PrepareRequestFrame(command, frame);
-  bulkTotal = 0;
-  bulkReceived = 0;
+  ResetReceiveState();
   bulkCommand = command;
-  receivePosition = frameBuffer.data();
 }
 
 }  // namespace nimbrel::app

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -63,6 +64,7 @@ MainWindowView::MainWindowView(app::TfrmMain& form) : form_(form) {
   check->setObjectName(QStringLiteral("chkMustUpdate"));
   BindControl(form_.chkMustUpdate, check);
   QObject::connect(check, &QCheckBox::toggled, this, [this](bool on) { form_.chkMustUpdate.SetChecked(on); });
+  BindProgressBar(form_.pbUpload);
 
   form_.SetChangeListener([this] { Sync(); });
   Sync();
@@ -145,6 +147,27 @@ void MainWindowView::BindMemo(ui::TMemo& model) {
     Place(memo_, model);
     const auto& lines = model.Lines();
     for (; memoShown_ < lines.size(); ++memoShown_) memo_->appendPlainText(FromLocal8(lines[memoShown_]));
+  };
+  model.SetChangeListener(sync);
+  sync();
+}
+
+void MainWindowView::BindProgressBar(ui::TProgressBar& model) {
+  auto* bar = new QProgressBar(this);
+  bound_.push_back(&model);
+  bar->setObjectName(QString::fromStdString(model.Name()));
+  bar->setRange(0, 1000);  // per mille: a whole of 45 MB does not fit the bar's int range in bytes
+  bar->setTextVisible(true);
+  bar->setAlignment(Qt::AlignCenter);
+  QFont small = bar->font();
+  small.setPixelSize(9);  // "stage 2 of 5: GUI resources" fits the button column at this size
+  bar->setFont(small);
+  auto sync = [&model, bar] {
+    Place(bar, model);
+    const int permille = model.Max() > 0 ? static_cast<int>(model.Position() * 1000 / model.Max()) : 0;
+    bar->setValue(permille);
+    bar->setFormat(FromLocal8(model.Text()));
+    bar->setToolTip(FromLocal8(model.Text()));
   };
   model.SetChangeListener(sync);
   sync();

@@ -28,6 +28,7 @@ class MainWindowView final : public QWidget {
   void BindRadioGroup(ui::TRadioGroup& model, QWidget* parent);
   void BindMemo(ui::TMemo& model);
   void BindEdit(ui::TEdit& model, QWidget* parent);
+  void BindProgressBar(ui::TProgressBar& model);
 
   app::TfrmMain& form_;
   std::vector<ui::TControl*> bound_;

@@ -69,7 +69,7 @@ int QtDialogs::ShowUnitTypeDialog(ui::UnitTypeChooser& dialog) {
     if (headless_) std::fprintf(stderr, "unit-type dialog (answered Cancel)\n");
     return ui::kModalCancel;
   }
-  UnitTypeDialogView view(*model);
+  UnitTypeDialogView view(*model, mainWindow_ && mainWindow_->isVisible() ? mainWindow_ : nullptr);
   return view.ShowModal();
 }
 

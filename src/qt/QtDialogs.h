@@ -7,17 +7,23 @@
 
 #include "ui/Dialogs.h"
 
+class QWidget;
+
 namespace nimbrel::qt {
 
 class QtDialogs final : public ui::Dialogs {
  public:
   QtDialogs();
+  // The main window: the unit-type dialog is shown over it. The message
+  // boxes have no owner.
+  void SetMainWindow(QWidget* window) { mainWindow_ = window; }
   int MessageBox(const ui::MessageBoxRequest& request) override;
   std::optional<std::string> OpenFile(const ui::OpenFileRequest& request) override;
   int ShowUnitTypeDialog(ui::UnitTypeChooser& dialog) override;
 
  private:
   bool headless_;
+  QWidget* mainWindow_ = nullptr;
 };
 
 }  // namespace nimbrel::qt

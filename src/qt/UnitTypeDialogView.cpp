@@ -71,6 +71,13 @@ UnitTypeDialogView::~UnitTypeDialogView() { model_.rgFPGA.SetChangeListener(null
 int UnitTypeDialogView::ShowModal() {
   model_.BeginModal();
   Sync();
+  // Over the main window when it is in sight; a hidden one leaves the
+  // dialog where the platform puts it.
+  if (const QWidget* owner = parentWidget(); owner && owner->isVisible()) {
+    winId();  // the platform window, and with it the size of the frame
+    const QRect frame = frameGeometry();
+    move(owner->frameGeometry().center() - QPoint(frame.width() / 2, frame.height() / 2));
+  }
   exec();
   return model_.ModalResult() != 0 ? model_.ModalResult() : ui::kModalCancel;
 }

@@ -44,6 +44,22 @@ void TMemo::Append(std::string line) {
   Changed();
 }
 
+void TProgressBar::SetProgress(std::int64_t position, std::int64_t max) {
+  if (max < 0) max = 0;
+  if (position > max) position = max;
+  if (position < 0) position = 0;
+  if (position == position_ && max == max_) return;
+  position_ = position;
+  max_ = max;
+  Changed();
+}
+
+void TProgressBar::SetText(std::string text) {
+  if (text == text_) return;
+  text_ = std::move(text);
+  Changed();
+}
+
 TRadioGroup::TRadioGroup(std::string name, Bounds bounds, std::string caption, std::vector<std::string> items,
                          int itemIndex, int columns)
     : TControl(std::move(name), bounds), items_(std::move(items)), itemIndex_(itemIndex), columns_(columns) {

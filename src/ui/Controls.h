@@ -9,6 +9,7 @@
 //
 // Texts are 8-bit code-page-949 texts, byte for byte as the form holds them.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -107,6 +108,23 @@ class TMemo final : public TControl {
 
  private:
   std::vector<std::string> lines_;
+};
+
+// A progress bar: how far of a whole, and a text shown on the bar.
+class TProgressBar final : public TControl {
+ public:
+  using TControl::TControl;
+  std::int64_t Position() const { return position_; }
+  std::int64_t Max() const { return max_; }
+  // Position is kept within 0..max; a change that moves nothing is not one.
+  void SetProgress(std::int64_t position, std::int64_t max);
+  const std::string& Text() const { return text_; }
+  void SetText(std::string text);
+
+ private:
+  std::int64_t position_ = 0;
+  std::int64_t max_ = 0;
+  std::string text_;
 };
 
 // A radio group. ItemIndex -1 means no item is selected. Setting an index

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -34,9 +35,21 @@ class FakeUsb final : public usb::TUSB {
   // thread would shortly after the hand-over.
   bool completeSends = true;
 
+  // Called at the end of every send, after its pause, before SendBuffer
+  // returns: what the caller does next has not happened yet.
+  std::function<void(const Send&)> afterSend;
+
   std::vector<Send> sends;
   std::vector<Read> reads;  // every read armed, in order
   int activations = 0;
+
+  // A device behind the link (see SimUsb.h): told when the link opens
+  // (before OnConnect) and closes (after OnDisconnect), given every send as
+  // it is handed over, and told when a read has been armed.
+  std::function<void()> onOpen;
+  std::function<void()> onClose;
+  std::function<void(const std::uint8_t* bytes, std::size_t size)> onSend;
+  std::function<void()> onReadArmed;
 
   void SetActive(bool value) override {
     if (value == active_) return;
@@ -44,22 +57,26 @@ class FakeUsb final : public usb::TUSB {
       ++activations;
       if (!scannerAttached) return;
       active_ = true;
+      if (onOpen) onOpen();
       if (OnConnect) OnConnect();
     } else {
       active_ = false;
       pendingRead_.reset();
       if (OnDisconnect) OnDisconnect();
+      if (onClose) onClose();
     }
   }
   bool ReadBuffer(int channel, int size, std::uint8_t* buffer) override {
     if (!active_) return false;
     reads.push_back({channel, size, buffer});
     pendingRead_ = reads.back();
+    if (onReadArmed) onReadArmed();
     return true;
   }
   bool SendBuffer(int channel, int size, std::uint8_t* buffer) override {
     if (!active_) return false;
     sends.push_back({channel, std::vector<std::uint8_t>(buffer, buffer + size), loop_.NowMs()});
+    if (onSend) onSend(buffer, static_cast<std::size_t>(size));
     if (completeSends) {
       loop_.Post([this, channel, size, buffer] {
         if (active_ && Event && OnSendBufferEnd) OnSendBufferEnd(channel, size, buffer);
@@ -67,6 +84,7 @@ class FakeUsb final : public usb::TUSB {
     }
     loop_.ProcessMessages();
     loop_.Sleep(100);
+    if (afterSend) afterSend(sends.back());
     return true;
   }
   std::uint32_t GetRegister(unsigned) override { return active_ ? 0 : 0xFFFFFFFFu; }
@@ -80,7 +98,9 @@ class FakeUsb final : public usb::TUSB {
     if (!active_ || !pendingRead_) return false;
     const Read r = *pendingRead_;
     pendingRead_.reset();
-    std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    if (!block.empty()) {
+      std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    }
     if (Event && OnReadBufferEnd) OnReadBufferEnd(r.channel, r.size, r.buffer);
     return true;
   }

@@ -17,4 +17,9 @@ bool Harness::Logged(const std::string& line) const {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+std::int64_t Harness::LoggedAt(const std::string& line) const {
+  const auto it = std::find(echoed.begin(), echoed.end(), line);
+  return it == echoed.end() ? -1 : echoedAt[static_cast<std::size_t>(it - echoed.begin())];
+}
+
 }  // namespace nimbrel::testing

@@ -56,14 +56,29 @@ struct Harness {
   usb::UsbFactory makeUsb;
   std::optional<app::EthernetTarget> ethernet;
   std::vector<std::string> echoed;  // what LogLine echoed
+  std::vector<std::int64_t> echoedAt;  // the loop time of each
+  std::vector<std::string> progress;  // the progress lines of large uploads
+  int sequenceStallLimitMs = app::kSequenceStallLimitMs;
   std::unique_ptr<app::TfrmMain> form;
 
   Harness() = default;
 
   app::Environment MakeEnvironment() {
-    app::Environment env{loop, trace, dialogs, locks, platform::Paths{exeDir.path(), workDir.path()},
-                         std::nullopt, makeUsb, [this](std::string_view line) { echoed.emplace_back(line); },
-                         ethernet};
+    app::Environment env{loop,
+                         trace,
+                         dialogs,
+                         locks,
+                         platform::Paths{exeDir.path(), workDir.path()},
+                         std::nullopt,
+                         makeUsb,
+                         [this](std::string_view line) {
+                           echoed.emplace_back(line);
+                           echoedAt.push_back(loop.NowMs());
+                         },
+                         ethernet,
+                         sequenceStallLimitMs,
+                         [this](std::string_view line) { progress.emplace_back(line); },
+                         false};
     if (commandLineAvailable) env.commandLine = args;
     return env;
   }
@@ -76,6 +91,8 @@ struct Harness {
 
   const std::vector<std::string>& Log() const { return form->Memo.Lines(); }
   bool Logged(const std::string& line) const;
+  // The loop time at which a line was first logged; -1 when it was not.
+  std::int64_t LoggedAt(const std::string& line) const;
 };
 
 }  // namespace nimbrel::testing

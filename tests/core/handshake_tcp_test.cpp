@@ -140,7 +140,7 @@ TEST_F(EthernetHandshake, PeerDropResetsTheSessionButNotSilentState) {
   h.loop.RunFor(1000);  // the silent connect takes the Ethernet link
   ASSERT_TRUE(f.linkEstablished);
   ASSERT_EQ(f.silentState, 2);
-  h.loop.RunFor(1000);  // the silent update's turn; nothing runs it yet
+  h.loop.RunFor(1000);  // the silent update is due; the peer drops before its tick
   sim.scanner().DropLink();
   h.loop.RunFor(100);
   EXPECT_TRUE(h.Logged("TCP Disconnected"));

@@ -422,6 +422,71 @@ TEST_F(SimTest, RestartsAfterAnUploadAsConfigured) {
   EXPECT_EQ(uploads[1].command, 0x00100000);
 }
 
+TEST_F(SimTest, RestartsOnceItHasAnsweredTheVerificationOfAnUpload) {
+  scanner().Configure([](Options& o) {
+    o.dropAfterUpload = true;
+    o.dropAfterUploadCommands = {0x00100000};
+    o.repliesBeforeDrop = 2;
+  });
+  StagedUpload u = Stage(0x00100000, {});
+  Put(u.data, 12, 0x00624443u + 0x00100000u);
+  Client c(sim_.Port(), tracker_);
+  ASSERT_EQ(Handshake(c).size(), 512u);
+  c.Send(u.announcement);
+  c.Send(u.data);
+  for (int i = 0; i < 2; ++i) {
+    c.Send(MakeFrame(kSoF, 0, 512, 0x00300000, 0));
+    EXPECT_EQ(Get(c.ReadFrame(), 504), 0x00300000u) << "answer " << i + 1;
+  }
+  EXPECT_TRUE(c.ReadEnd()) << "the link goes down after the second answer";
+  EXPECT_EQ(scanner().Count(EventKind::LinkDropped), 1u);
+
+  // The next connection is a fresh start: no drop is due on it.
+  Client again(sim_.Port(), tracker_);
+  ASSERT_EQ(Handshake(again).size(), 512u);
+  for (int i = 0; i < 3; ++i) {
+    again.Send(MakeFrame(kSoF, 0, 512, 0x00300000, 0));
+    EXPECT_EQ(Get(again.ReadFrame(), 504), 0x00300000u);
+  }
+  EXPECT_EQ(scanner().Count(EventKind::LinkDropped), 1u);
+}
+
+TEST_F(SimTest, SummaryTellsEachUploadsVerdictAndTheRecordHeldNow) {
+  scanner().Configure([](Options& o) { o.applySystemInfoUploads = true; });
+  Client c(sim_.Port(), tracker_);
+  ASSERT_EQ(Handshake(c).size(), 512u);
+  // A good System Info upload with another part number, then one with a bad checksum.
+  Bytes record(512, 0);
+  const std::string pn = "QV47-02HCAG-000042";
+  std::copy(pn.begin(), pn.end(), record.begin() + 100);
+  Put(record, 128, 0x01010205);
+  StagedUpload good = Stage(0x00300000, record);
+  std::uint32_t sum = Get(good.data, 0) + Get(good.data, 4) + Get(good.data, 8);
+  for (std::size_t at = 512; at < good.data.size(); at += 4) sum += Get(good.data, at);
+  Put(good.data, 12, sum);
+  StagedUpload bad = Stage(0x00200000, Bytes(1000, 7));
+  for (const StagedUpload* u : {&good, &bad}) {
+    c.Send(u->announcement);
+    c.Send(u->data);
+  }
+  ASSERT_TRUE(WaitEvents(EventKind::UploadEnd, 2));
+
+  const std::string summary = scanner().Summary();
+  EXPECT_NE(summary.find("uploads received: 2\n"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("  upload 1: command 0x00300000, 512 bytes, checksum 0x" + [&] {
+    char h[16];
+    std::snprintf(h, sizeof h, "%08X", sum);
+    return std::string(h);
+  }() + ": ok\n"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("  upload 2: command 0x00200000, 1000 bytes, checksum 0x00000000: bad checksum\n"),
+            std::string::npos)
+      << summary;
+  EXPECT_NE(summary.find("system info now held: part number QV47-02HCAG-000042, firmware 0x01010205"),
+            std::string::npos)
+      << summary;
+  EXPECT_NE(summary.find("  060: 00 00 00 00 51 56 34 37"), std::string::npos) << summary;  // "QV47" at 100
+}
+
 TEST_F(SimTest, RecordsTheWakeDatagramAndCommandFrames) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};

@@ -144,7 +144,8 @@ TEST(StartUp, SecondInstanceShowsBothBoxesThenQuits) {
   // The second window meets the first one's locks.
   second.form = std::make_unique<app::TfrmMain>(app::Environment{
       second.loop, second.trace, second.dialogs, first.locks,
-      platform::Paths{second.exeDir.path(), second.workDir.path()}, second.args, nullptr, nullptr, std::nullopt});
+      platform::Paths{second.exeDir.path(), second.workDir.path()}, second.args, nullptr, nullptr, std::nullopt,
+      app::kSequenceStallLimitMs, nullptr, false});
   const auto& boxes = second.dialogs.Messages();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0].text, "Please run after closing  other sotfware using Dental scaner");
@@ -158,7 +159,7 @@ TEST(StartUp, SecondInstanceShowsBothBoxesThenQuits) {
   // Start-up still runs to its end; the quit takes effect afterwards.
   EXPECT_EQ(second.form->Memo.Lines().size(), 2u);
   EXPECT_TRUE(second.loop.QuitRequested());
-  EXPECT_EQ(second.loop.ExitCode(), 0);
+  EXPECT_EQ(second.loop.ExitCode(), app::kExitSecondInstance);
   EXPECT_FALSE(first.loop.QuitRequested());
   EXPECT_TRUE(first.dialogs.Messages().empty());
 }

@@ -114,19 +114,28 @@ TEST_F(UploadTest, InsideTheSequenceTheStepStartsTheVerificationPhase) {
   form->rgMode.SetItemIndex(-1);
   h.loop.Guard([this] { form->btnUploadClick(nullptr); });
   const std::int64_t returnedAt = h.loop.NowMs();
+  const std::int64_t verifyAt = LoggedAt("verify data");
 
   EXPECT_EQ(StepLog(), Lines{"verify data"});
-  EXPECT_EQ(returnedAt, LoggedAt("verify data") + 1500);
-  EXPECT_EQ(postedRanAt, -1) << "events were processed during the pause";
+  // After the pause, which processes nothing, the first System Info request
+  // of the verification phase goes out; its send lets pending work run.
+  ASSERT_EQ(usb->sends.size(), 1u);
+  EXPECT_EQ(usb->sends[0].at, verifyAt + 1500);
+  EXPECT_EQ(postedRanAt, verifyAt + 1500);
+  EXPECT_EQ(returnedAt, verifyAt + 1500 + 100);
+  const protocol::Frame request = SentFrames(*usb).at(0);
+  const auto r = protocol::FrameView(request);
+  EXPECT_EQ(r.magic(), protocol::kMagicSoF);
+  EXPECT_EQ(r.value(), 512);
+  EXPECT_EQ(r.command(), protocol::CommandSystemInfo);
+  EXPECT_EQ(r.transferLength(), 0);
   EXPECT_EQ(form->replyCount, 0);
-  EXPECT_TRUE(form->replyDue);
+  EXPECT_FALSE(form->replyDue) << "taken by the request";
+  EXPECT_TRUE(form->Timer2.Enabled());
   EXPECT_EQ(form->Timer2.Interval(), 500);
   EXPECT_EQ(form->updateStage, 3);
   // No end of session: the link stays open for the next stage.
-  EXPECT_TRUE(usb->sends.empty());
   EXPECT_TRUE(usb->Active());
-  h.loop.RunFor(0);
-  EXPECT_EQ(postedRanAt, returnedAt);
 }
 
 TEST_F(UploadTest, OperatorClickEndsTheSequenceStageAndTheSession) {

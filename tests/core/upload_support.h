@@ -99,6 +99,18 @@ inline Bytes ImageBytes(std::string_view name) {
   return Bytes(image->begin(), image->end());
 }
 
+// The 512-byte sends as frames.
+inline std::vector<protocol::Frame> SentFrames(const FakeUsb& usb) {
+  std::vector<protocol::Frame> out;
+  for (const auto& s : usb.sends) {
+    if (s.bytes.size() != 512) continue;
+    protocol::Frame f;
+    std::copy(s.bytes.begin(), s.bytes.end(), f.begin());
+    out.push_back(f);
+  }
+  return out;
+}
+
 // The System Info record a scanner answers with: the default record in a
 // "SoF" frame that announces nothing.
 inline protocol::Frame SystemInfoReply() {

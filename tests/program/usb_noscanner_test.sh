@@ -29,7 +29,7 @@ start=$(date +%s%N)
 NIMBREL_TRACE=1 timeout 60 "$exe" -S -H >out2.txt 2>err2.txt
 rc=$?
 elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
-check "silent hidden run ends by itself with 0" '[ $rc -eq 0 ]'
+check "silent hidden run ends by itself with the no-scanner code (3)" '[ $rc -eq 3 ]'
 check "not before its one-second silent connect (${elapsed_ms} ms)" '[ $elapsed_ms -ge 1000 ]'
 check "silent mode" 'grep -qx "silenetmode fw updater" err2.txt'
 check "no box in silent mode" '! grep -q "message box" err2.txt'

@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QFontMetrics>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -101,6 +103,35 @@ TEST(MainWindowView, OperatorInputReachesTheModels) {
   EXPECT_TRUE(view.findChild<QPlainTextEdit*>(QStringLiteral("Memo"))->toPlainText().endsWith("USB Connected"));
   form.btnAutoUpload.SetEnabled(true);
   EXPECT_TRUE(view.findChild<QPushButton*>(QStringLiteral("btnAutoUpload"))->isEnabled());
+}
+
+TEST(MainWindowView, ProgressBarShowsTheUploadWithoutCoveringAControl) {
+  for (const bool factory : {false, true}) {
+    Harness h;
+    if (factory) h.workDir.Touch("factory_mode");
+    auto& form = h.Start();
+    qt::MainWindowView view(form);
+    auto* bar = view.findChild<QProgressBar*>(QStringLiteral("pbUpload"));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_FALSE(bar->isVisibleTo(&view)) << "no upload yet";
+
+    form.pbUpload.SetText("stage 2 of 5: GUI resources");
+    form.pbUpload.SetProgress(4194304, 10486272);
+    form.pbUpload.SetVisible(true);
+    EXPECT_TRUE(bar->isVisibleTo(&view));
+    EXPECT_EQ(bar->format(), QStringLiteral("stage 2 of 5: GUI resources"));
+    EXPECT_EQ(bar->value(), 399);
+    // Its whole text fits the bar.
+    EXPECT_LE(QFontMetrics(bar->font()).horizontalAdvance(bar->format()), bar->width() - 4);
+    // Inside the window's client area, clear of every control shown.
+    EXPECT_TRUE(view.rect().contains(bar->geometry())) << factory;
+    for (QWidget* w : view.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+      if (w == bar || !w->isVisibleTo(&view)) continue;
+      EXPECT_FALSE(w->geometry().intersects(bar->geometry())) << w->objectName().toStdString();
+    }
+    form.pbUpload.SetVisible(false);
+    EXPECT_FALSE(bar->isVisibleTo(&view));
+  }
 }
 
 }  // namespace

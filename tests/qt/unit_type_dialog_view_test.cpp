@@ -65,5 +65,20 @@ TEST(UnitTypeDialogView, TheSelectionIsShownAgainAtTheNextShowing) {
   EXPECT_FALSE(view.findChild<QRadioButton*>(QStringLiteral("rgFPGA_3"))->isChecked());
 }
 
+TEST(UnitTypeDialogView, ShownCentredOverItsMainWindow) {
+  QWidget mainWindow;
+  mainWindow.setGeometry(120, 90, 449, 131);
+  mainWindow.show();
+  update::TfrmFPGA model;
+  qt::UnitTypeDialogView view(model, &mainWindow);
+  QRect shown;
+  ShowAndThen(view, [&] {
+    shown = view.frameGeometry();
+    Button(view, "btnOk")->click();
+  });
+  EXPECT_LE((shown.center() - mainWindow.frameGeometry().center()).manhattanLength(), 1);
+  EXPECT_EQ(shown.size(), view.frameGeometry().size());
+}
+
 }  // namespace
 }  // namespace nimbrel::testing

@@ -124,6 +124,10 @@ struct Options {
   // only after uploads with these codes when the list is not empty.
   bool dropAfterUpload = false;
   std::vector<std::int32_t> dropAfterUploadCommands;
+  // With dropAfterUpload: the drop waits until the scanner has answered
+  // this many System Info requests after the upload, as a unit that reports
+  // on its new data before it restarts (0: at once).
+  int repliesBeforeDrop = 0;
   // A completed System Info upload (command 0x00300000) replaces the record,
   // so later greetings and replies carry what was written.
   bool applySystemInfoUploads = false;
@@ -138,6 +142,9 @@ struct Options {
   // >= 0: drop the link once this many data bytes of an upload have arrived
   // (only when fewer than the announced length). Fires once, then resets to -1.
   std::int64_t dropUploadAfter = -1;
+  // Drop the link instead of answering the next System Info request (a
+  // scanner restarting in the middle of the exchange). Fires once.
+  bool dropAtSystemInfoRequest = false;
 };
 
 class Scanner {
@@ -189,6 +196,10 @@ class Scanner {
   std::vector<Upload> UploadsFor(std::int32_t command) const;
   std::optional<Frame> LastGreeting() const;
   bool LinkIsUp() const;
+  // What the scanner has been through, for a person: per upload its command
+  // code, size and checksum verdict, then the System Info record it holds
+  // now (its identity fields and all 512 bytes).
+  std::string Summary() const;
   std::size_t LinkCount() const;  // links opened so far
   void ClearRecords();            // events, requests, uploads and the last greeting
 
@@ -230,6 +241,7 @@ class Scanner {
   Frame rx_{};
   std::size_t rxFill_ = 0;
   std::unique_ptr<UploadInProgress> upload_;
+  int repliesUntilDrop_ = 0;  // > 0: a drop is due after this many more replies
 
   std::vector<Event> events_;
   std::vector<Upload> uploads_;
