@@ -33,7 +33,9 @@ struct EngineRig {
   }
   DevicePtr Build() {
     driver.Attach(spec);
-    device = System_CreateDevice(layer, NcText(layer, spec.path));
+    char* path = NcText(layer, spec.path);
+    device = System_CreateDevice(layer, path);
+    if (!device) NcFree(path);  // still ours when the build failed
     return device;
   }
   void Connect() {
