@@ -237,6 +237,11 @@ void Scanner::HandleFrame(const Frame& f) {
       Event e = FrameEvent(EventKind::SystemInfoRequest, f);
       e.text = Format("system info request param=%d value=%d", param, value);
       Record(std::move(e));
+      if (options_.dropAtSystemInfoRequest) {
+        options_.dropAtSystemInfoRequest = false;
+        DropLocked();
+        return;
+      }
       AnswerSystemInfo();
     } else if (cmd == command::kKeepAlive) {
       Event e = FrameEvent(EventKind::KeepAlive, f);

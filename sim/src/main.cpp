@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "nimbrel_sim/Net.h"
+#include "nimbrel_sim/Usbip.h"
 
 namespace {
 
@@ -18,13 +21,20 @@ void Usage() {
   std::printf(
       "usage: nimbrel-scanner-sim [options]\n"
       "  --port N              TCP and UDP port on 127.0.0.1 (default 8484)\n"
+      "  --usbip-port N        be a USB device exported by a USB/IP server on\n"
+      "                        127.0.0.1:N instead (0: any free port)\n"
+      "  --usb-serial KIND     51B (default), 51D, none (no unit ID) or string3\n"
+      "                        (the serial has the unit ID, string descriptor 3 not)\n"
+      "  --restart-ms N        how long the USB device stays away when it restarts\n"
+      "                        (default 2000)\n"
       "  --pn TEXT             part number\n"
       "  --version 0xV         firmware version word\n"
       "  --tscode 0xC          hardware configuration code\n"
       "  --unit-mode TEXT      unit mode text\n"
       "  --production-day N    production day\n"
       "  --sysinfo-transfer    answer System Info requests as an announced transfer\n"
-      "  --drop-after-upload   drop the link after every upload, as a restarting scanner\n");
+      "  --drop-after-upload   drop the link after every upload, as a restarting scanner\n"
+      "                        does (over USB/IP the device leaves for the restart time)\n");
 }
 
 bool ParseNumber(const char* text, long long lo, long long hi, long long& out) {
@@ -40,10 +50,13 @@ bool ParseNumber(const char* text, long long lo, long long hi, long long& out) {
 
 int main(int argc, char** argv) {
   using namespace nimbrel::sim;
-  Simulator sim;
-  Scanner& scanner = sim.scanner();
+  // Identity changes are collected first: the transport decides which scanner they go to.
+  std::vector<std::function<void(Scanner&)>> identity;
   Options options;
   long long port = 8484;
+  long long usbipPort = -1;
+  long long restartMs = 2000;
+  UsbSerial serial = UsbSerial::Unit51B;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -65,20 +78,43 @@ int main(int argc, char** argv) {
     };
     if (arg == "--port") {
       port = number(0, 65535);
-    } else if (arg == "--pn") {
-      scanner.SetPartNumber(value());
-    } else if (arg == "--version") {
-      scanner.SetFirmwareVersion(std::uint32_t(number(0, 0xFFFFFFFFLL)));
-    } else if (arg == "--tscode") {
-      scanner.SetTsCode(std::int32_t(std::uint32_t(number(-0x80000000LL, 0xFFFFFFFFLL))));
-    } else if (arg == "--unit-mode") {
-      scanner.SetUnitMode(value());
-    } else if (arg == "--production-day") {
-      scanner.SetProductionDay(std::int32_t(number(-0x80000000LL, 0x7FFFFFFFLL)));
-    } else if (arg == "--sysinfo-transfer") {
-      options.systemInfoAsTransfer = true;
+    } else if (arg == "--usbip-port") {
+      usbipPort = number(0, 65535);
+    } else if (arg == "--usb-serial") {
+      const std::string kind = value();
+      if (kind == "51B") {
+        serial = UsbSerial::Unit51B;
+      } else if (kind == "51D") {
+        serial = UsbSerial::Unit51D;
+      } else if (kind == "none") {
+        serial = UsbSerial::NoUnitId;
+      } else if (kind == "string3") {
+        serial = UsbSerial::String3LacksUnitId;
+      } else {
+        std::fprintf(stderr, "--usb-serial: one of 51B, 51D, none, string3: %s\n", kind.c_str());
+        return 2;
+      }
+    } else if (arg == "--restart-ms") {
+      restartMs = number(0, 3600000);
     } else if (arg == "--drop-after-upload") {
       options.dropAfterUpload = true;
+    } else if (arg == "--pn") {
+      const std::string pn = value();
+      identity.push_back([pn](Scanner& s) { s.SetPartNumber(pn); });
+    } else if (arg == "--version") {
+      const auto v = std::uint32_t(number(0, 0xFFFFFFFFLL));
+      identity.push_back([v](Scanner& s) { s.SetFirmwareVersion(v); });
+    } else if (arg == "--tscode") {
+      const auto v = std::int32_t(std::uint32_t(number(-0x80000000LL, 0xFFFFFFFFLL)));
+      identity.push_back([v](Scanner& s) { s.SetTsCode(v); });
+    } else if (arg == "--unit-mode") {
+      const std::string mode = value();
+      identity.push_back([mode](Scanner& s) { s.SetUnitMode(mode); });
+    } else if (arg == "--production-day") {
+      const auto v = std::int32_t(number(-0x80000000LL, 0x7FFFFFFFLL));
+      identity.push_back([v](Scanner& s) { s.SetProductionDay(v); });
+    } else if (arg == "--sysinfo-transfer") {
+      options.systemInfoAsTransfer = true;
     } else if (arg == "--help" || arg == "-h") {
       Usage();
       return 0;
@@ -88,22 +124,46 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  scanner.SetOptions(options);
-  scanner.SetObserver([](const Event& e) {
-    std::printf("%s\n", e.text.c_str());
+
+  auto print = [](const std::string& line) {
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
-  });
+  };
+  auto prepare = [&](Scanner& scanner) {
+    for (const auto& change : identity) change(scanner);
+    scanner.SetOptions(options);
+    scanner.SetObserver([print](const Event& e) { print(e.text); });
+  };
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   std::string error;
+  if (usbipPort >= 0) {
+    UsbipSimulator sim;
+    prepare(sim.scanner());
+    sim.usb().SetSerial(serial);
+    sim.usb().SetRestartTime(restartMs);
+    sim.usb().SetObserver(print);
+    if (!sim.Start(std::uint16_t(usbipPort), &error)) {
+      std::fprintf(stderr, "cannot listen on 127.0.0.1:%lld: %s\n", usbipPort, error.c_str());
+      return 1;
+    }
+    std::printf("listening on 127.0.0.1:%u (usbip)\n", unsigned(sim.Port()));
+    std::fflush(stdout);
+    while (!gStop) sim.scanner().WaitFor([] { return gStop != 0; }, std::chrono::milliseconds(200));
+    sim.Stop();
+    return 0;
+  }
+
+  Simulator sim;
+  prepare(sim.scanner());
   if (!sim.Start(std::uint16_t(port), &error)) {
     std::fprintf(stderr, "cannot listen on 127.0.0.1:%lld: %s\n", port, error.c_str());
     return 1;
   }
   std::printf("listening on 127.0.0.1:%u (tcp and udp)\n", unsigned(sim.Port()));
   std::fflush(stdout);
-  while (!gStop) scanner.WaitFor([] { return gStop != 0; }, std::chrono::milliseconds(200));
+  while (!gStop) sim.scanner().WaitFor([] { return gStop != 0; }, std::chrono::milliseconds(200));
   sim.Stop();
   return 0;
 }

@@ -33,6 +33,10 @@ std::string ParseHostPort(const std::string& option, const std::string& value, s
 DevelopmentOptions ParseDevelopmentOptions(const std::vector<std::string>& args) {
   DevelopmentOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--connect") {
+      options.connect = true;
+      continue;
+    }
     std::string option;
     std::string value;
     for (const char* name : {"--ethernet", "--usbip"}) {

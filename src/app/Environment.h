@@ -26,12 +26,15 @@ struct EthernetTarget {
   std::uint16_t port = 8484;
 };
 
-// Reads "--ethernet HOST[:PORT]" and "--usbip HOST[:PORT]" (scanners
-// exported by a USB/IP server; port 3240 by default) from the arguments;
-// nothing when absent. A malformed value gives an error text instead.
+// Reads "--ethernet HOST[:PORT]", "--usbip HOST[:PORT]" (scanners
+// exported by a USB/IP server; port 3240 by default) and "--connect" from
+// the arguments; nothing when absent. A malformed value gives an error text
+// instead.
 struct DevelopmentOptions {
   std::optional<EthernetTarget> ethernet;
   std::optional<usb::UsbipServer> usbip;
+  // "--connect": Connect is pressed once the window is up.
+  bool connect = false;
   std::string error;
 };
 DevelopmentOptions ParseDevelopmentOptions(const std::vector<std::string>& args);
@@ -65,6 +68,9 @@ struct Environment {
   // Receives the progress lines of large uploads (one per tenth); the
   // program writes them to standard output.
   std::function<void(std::string_view)> progressEcho;
+  // Press Connect once the window is up (outside silent mode, whose own
+  // connect comes a second after start).
+  bool pressConnect = false;
 };
 
 }  // namespace nimbrel::app

@@ -280,12 +280,13 @@ void TfrmMain::StartUp() {
 }
 
 void TfrmMain::ApplyDevelopmentOptions() {
-  if (!env_.ethernet) return;
-  rgConnection.SetItemIndex(1);
-  editAddress.SetText(env_.ethernet->host);
-  ethernetPort = env_.ethernet->port;
-  // In silent mode the silent connect takes this link.
-  if (silentState < 1) loop().Post([this] { ConnectClick(&Connect); });
+  if (env_.ethernet) {
+    rgConnection.SetItemIndex(1);
+    editAddress.SetText(env_.ethernet->host);
+    ethernetPort = env_.ethernet->port;
+  }
+  // In silent mode the silent connect takes the link.
+  if ((env_.ethernet || env_.pressConnect) && silentState < 1) loop().Post([this] { ConnectClick(&Connect); });
 }
 
 void TfrmMain::LogLine(const std::string& text) {

@@ -96,7 +96,9 @@ class TfrmMain final : public ui::TForm {
   bool linkEstablished = false;
   std::int32_t bulkCommand = 0;
   std::int32_t bulkTotal = 0;
-  std::int32_t bulkReceived = 0;
+  // 64 bits: a refused transfer may announce up to 2^31 - 1 bytes, and the
+  // blocks that complete it take the count past that.
+  std::int64_t bulkReceived = 0;
   bool awaitingGreeting = false;
   std::int32_t scannerVersion = 0;
   std::int32_t updaterVersion = 0;
@@ -160,6 +162,9 @@ class TfrmMain final : public ui::TForm {
   // Writes "SoF", the command and transferLength 0 into the frame and ends
   // any announced transfer being received.
   void PrepareRequest(std::int32_t command, protocol::ControlFrame frame);
+  // Ends any announced transfer, a refused one included: the next block
+  // goes to the frame buffer and is tested as a frame.
+  void ResetReceiveState();
   void StoreSystemInfoCopy();
   // The greeting steps: identity log lines, identification, the System Info
   // request.

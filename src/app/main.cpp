@@ -88,20 +88,15 @@ int main(int argc, char** argv) {
   const std::unique_ptr<usb::Driver> driver = usb::MakeDriver(driverOptions);
   auto layer = std::make_shared<usb::UsbLayer>(*driver, &trace);
 
-  app::Environment env{loop,
-                       trace,
-                       dialogs,
-                       locks,
-                       platform::ProcessPaths(),
-                       args,
-                       nullptr,
-                       EchoLogLine,
-                       options.ethernet,
-                       app::kSequenceStallLimitMs,
-                       EchoProgressLine};
+  app::Environment env{loop,        trace,           dialogs,
+                       locks,       platform::ProcessPaths(), args,
+                       nullptr,     EchoLogLine,     options.ethernet,
+                       app::kSequenceStallLimitMs, EchoProgressLine, options.connect};
   env.makeUsb = [&](const std::string& unitId1, const std::string& unitId2) {
     return std::make_unique<usb::TNcBulkUSB>(layer, loop, unitId1, unitId2);
   };
+  // Pointed at a USB/IP server, the updater connects as it does for --ethernet.
+  if (options.usbip) env.pressConnect = true;
 
   int exitCode = 0;
   {
@@ -114,9 +109,11 @@ int main(int argc, char** argv) {
     if (!form.Closed()) form.Close();
     dialogs.SetMainWindow(nullptr);
     loop.Shutdown();
+    // A USB worker still inside a handler of the window was let go by the
+    // shutdown; it ends before the window does.
+    layer->JoinParked();
     window = nullptr;
   }
-  // A USB worker still in a handler was released by the loop's shutdown.
   layer->JoinParked();
   return exitCode;
 }

@@ -1,14 +1,10 @@
 #include "net/TTCPReceiver.h"
 
-#include <algorithm>
+#include <vector>
 
 #include "app/TfrmMain.h"
 
 namespace nimbrel::net {
-
-namespace {
-constexpr std::int64_t kFrame = 512;
-}
 
 TTCPReceiver::TTCPReceiver(app::TfrmMain& form, platform::TcpClient& client)
     : form_(&form), client_(&client), gate_(std::make_shared<Gate>(&form, form.loop())) {
@@ -45,7 +41,7 @@ void TTCPReceiver::Execute() {
 
   while (accepting && !terminated_) {
     const platform::TcpPoll poll = client_->Poll();
-    unreleased_ += static_cast<std::int64_t>(poll.appended);
+    cutter_.Appended(poll.appended);
     if (poll.ended || poll.failed) {
       // What arrived before the end of the stream is still handed on, and
       // the disconnected event after it; an orderly end is the peer's unit
@@ -74,34 +70,18 @@ void TTCPReceiver::Execute() {
 }
 
 bool TTCPReceiver::DeliverFrames(bool ended, std::int64_t endUnits) {
+  std::vector<protocol::Frame> frames;
+  std::int64_t release = cutter_.Take(*client_, ended, frames);
   std::vector<Gate::Item> items;
-  std::int64_t release = 0;
-  Gate::Item item;
-  while (client_->InputBufferSize() >= static_cast<std::size_t>(kFrame) &&
-         client_->ReadBytes(item.frame.data(), item.frame.size())) {
-    const std::int64_t share = std::min(unreleased_, kFrame - partialReleased_);
-    unreleased_ -= share;
-    partialReleased_ = 0;
-    release += share;
-    items.push_back(item);
-  }
+  items.reserve(frames.size() + 1);
+  for (const protocol::Frame& f : frames) items.push_back(Gate::Item{f, false});
   if (ended) {
-    // The bytes of an incomplete last frame go with the link.
+    // The disconnected event comes after the frames before the end.
     items.push_back(Gate::Item{{}, true});
-    release += unreleased_ + endUnits;
-    unreleased_ = 0;
-    partialReleased_ = 0;
+    release += endUnits;
     // Disconnected before anything is released: once the UI thread may look,
     // the link is down and its input buffer empty.
     client_->Disconnect();
-  } else {
-    // Bytes of an incomplete frame count as dealt with once buffered.
-    const auto buffered = static_cast<std::int64_t>(client_->InputBufferSize());
-    partialReleased_ = std::min(partialReleased_, buffered);
-    const std::int64_t partial = std::min(unreleased_, buffered - partialReleased_);
-    unreleased_ -= partial;
-    partialReleased_ += partial;
-    release += partial;
   }
   return Deliver(gate_, std::move(items), release);
 }
@@ -163,9 +143,8 @@ void TTCPReceiver::Pump(const std::shared_ptr<Gate>& gate) {
 }
 
 void TTCPReceiver::ReleaseBuffered() {
-  if (unreleased_ > 0) form_->loop().inFlight().Done(unreleased_);
-  unreleased_ = 0;
-  partialReleased_ = 0;
+  const std::int64_t left = cutter_.TakeUnreleased();
+  if (left > 0) form_->loop().inFlight().Done(left);
 }
 
 }  // namespace nimbrel::net

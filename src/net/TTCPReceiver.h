@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/FrameCutter.h"
 #include "platform/EventLoop.h"
 #include "platform/Sockets.h"
 #include "protocol/ControlFrame.h"
@@ -99,8 +100,7 @@ class TTCPReceiver {
   platform::TcpClient* client_;
   std::shared_ptr<Gate> gate_;
 
-  std::int64_t unreleased_ = 0;       // taken into the input buffer, not yet released
-  std::int64_t partialReleased_ = 0;  // bytes of the incomplete frame already released
+  FrameCutter cutter_;
 
   std::atomic<bool> terminated_{false};
   std::mutex mutex_;

@@ -57,6 +57,38 @@ void Release(InFlight* inFlight, std::int64_t n) {
   if (inFlight && n > 0) inFlight->Done(n);
 }
 
+bool WaitConnected(int fd, const sockaddr_in& address, int timeoutMs, std::string* error) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) {
+    SetError(error, ErrorText(errno));
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLOUT, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      SetError(error, ErrorText(errno));
+      return false;
+    }
+    if (r == 0) {
+      SetError(error, "Connect timed out");
+      return false;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0) {
+      SetError(error, ErrorText(err));
+      return false;
+    }
+    return true;
+  }
+}
+
 class PosixTcpClient final : public TcpClient {
  public:
   explicit PosixTcpClient(InFlight* inFlight) : inFlight_(inFlight) {}
@@ -211,38 +243,6 @@ class PosixTcpClient final : public TcpClient {
  private:
   enum class State { Closed, Connected, Ended, Failed };
 
-  static bool WaitConnected(int fd, const sockaddr_in& address, int timeoutMs, std::string* error) {
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
-    if (errno != EINPROGRESS && errno != EINTR) {
-      SetError(error, ErrorText(errno));
-      return false;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd, POLLOUT, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) {
-        SetError(error, ErrorText(errno));
-        return false;
-      }
-      if (r == 0) {
-        SetError(error, "Connect timed out");
-        return false;
-      }
-      int err = 0;
-      socklen_t len = sizeof err;
-      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-      if (err != 0) {
-        SetError(error, ErrorText(err));
-        return false;
-      }
-      return true;
-    }
-  }
-
   InFlight* inFlight_;
   std::mutex writeMutex_;      // before mutex_ when both are taken
   mutable std::mutex mutex_;   // fd_, state_ and the input buffer
@@ -250,6 +250,140 @@ class PosixTcpClient final : public TcpClient {
   State state_ = State::Closed;
   std::vector<std::uint8_t> input_;
   std::size_t head_ = 0;  // input_[head_..] is the input buffer
+};
+
+class PosixTcpStream final : public TcpStream {
+ public:
+  explicit PosixTcpStream(InFlight* inFlight) : inFlight_(inFlight) {}
+  ~PosixTcpStream() override { Close(); }
+
+  bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string* error) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (fd_ >= 0) {
+        SetError(error, "Already connected");
+        return false;
+      }
+    }
+    sockaddr_in address;
+    if (!Resolve(host, port, address, error)) return false;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      SetError(error, ErrorText(errno));
+      return false;
+    }
+    SetNonBlocking(fd);
+    if (!WaitConnected(fd, address, timeoutMs, error)) {
+      ::close(fd);
+      return false;
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    std::lock_guard lock(mutex_);
+    fd_ = fd;
+    shut_ = false;
+    return true;
+  }
+
+  Io ReadSome(std::uint8_t* out, std::size_t max, std::size_t* got, int timeoutMs, std::string* error) override {
+    *got = 0;
+    int fd;
+    {
+      std::lock_guard lock(mutex_);
+      if (fd_ < 0 || shut_) return Io::Ended;
+      fd = fd_;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const ssize_t n = ::recv(fd, out, max, MSG_DONTWAIT);
+      if (n > 0) {
+        *got = static_cast<std::size_t>(n);
+        return Io::Ok;
+      }
+      if (n == 0) return Io::Ended;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        const int err = errno;
+        std::lock_guard lock(mutex_);
+        if (shut_) return Io::Ended;
+        SetError(error, ErrorText(err));
+        return Io::Failed;
+      }
+      int wait = -1;
+      if (timeoutMs >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return Io::TimedOut;
+        wait = static_cast<int>(left.count());
+      }
+      pollfd p{fd, POLLIN, 0};
+      const int r = ::poll(&p, 1, wait);
+      if (r == 0) return Io::TimedOut;
+      if (r < 0 && errno != EINTR) {
+        SetError(error, ErrorText(errno));
+        return Io::Failed;
+      }
+    }
+  }
+
+  bool Write(const std::uint8_t* data, std::size_t n, std::string* error) override {
+    int fd;
+    {
+      std::lock_guard lock(mutex_);
+      if (fd_ < 0 || shut_) {
+        SetError(error, "Not connected");
+        return false;
+      }
+      fd = fd_;
+    }
+    if (inFlight_) inFlight_->Add(static_cast<std::int64_t>(n));
+    std::size_t sent = 0;
+    bool ok = true;
+    while (sent < n) {
+      const ssize_t k = ::send(fd, data + sent, n - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (k > 0) {
+        sent += static_cast<std::size_t>(k);
+        continue;
+      }
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd p{fd, POLLOUT, 0};
+        const int r = ::poll(&p, 1, kWriteStallMs);
+        if (r > 0 || (r < 0 && errno == EINTR)) continue;
+        SetError(error, r == 0 ? "Send timed out" : ErrorText(errno));
+      } else {
+        SetError(error, ErrorText(k < 0 ? errno : EPIPE));
+      }
+      ok = false;
+      break;
+    }
+    Release(inFlight_, static_cast<std::int64_t>(n - sent));
+    return ok;
+  }
+
+  void Shutdown() override {
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0 && !shut_) ::shutdown(fd_, SHUT_RDWR);
+    shut_ = true;
+  }
+
+  void ShutdownWrite() override {
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0 && !shut_) ::shutdown(fd_, SHUT_WR);
+  }
+
+  void Close() override {
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    shut_ = true;
+  }
+
+ private:
+  InFlight* inFlight_;
+  mutable std::mutex mutex_;  // fd_ and shut_; never held while waiting
+  int fd_ = -1;
+  bool shut_ = false;
 };
 
 class PosixUdpClient final : public UdpClient {
@@ -289,5 +423,7 @@ class PosixUdpClient final : public UdpClient {
 std::unique_ptr<TcpClient> MakeTcpClient(InFlight* inFlight) { return std::make_unique<PosixTcpClient>(inFlight); }
 
 std::unique_ptr<UdpClient> MakeUdpClient(InFlight* inFlight) { return std::make_unique<PosixUdpClient>(inFlight); }
+
+std::unique_ptr<TcpStream> MakeTcpStream(InFlight* inFlight) { return std::make_unique<PosixTcpStream>(inFlight); }
 
 }  // namespace nimbrel::platform

@@ -68,6 +68,45 @@ class TcpClient {
   virtual void Disconnect() = 0;
 };
 
+// One TCP connection for a protocol that waits for its peer on a thread of
+// its own (the USB/IP link): waiting reads, complete writes, and a shutdown
+// that wakes a waiting reader.
+//
+// Thread-safety: one thread reads (ReadSome) while others write (Write, one
+// at a time; callers serialise whole messages themselves) and any thread may
+// call Shutdown. Close ends the socket; no other call may run then.
+class TcpStream {
+ public:
+  enum class Io {
+    Ok,        // bytes were taken
+    Ended,     // the stream ended: the peer closed it, or Shutdown was called
+    Failed,    // the link broke (an error, not an orderly end)
+    TimedOut,  // nothing arrived within the time given
+  };
+
+  virtual ~TcpStream() = default;
+
+  // Connects to host (IPv4 dotted address or name) and port, waiting at most
+  // timeoutMs. False, with the reason in *error.
+  virtual bool Connect(const std::string& host, std::uint16_t port, int timeoutMs, std::string* error) = 0;
+
+  // Waits at most timeoutMs (-1: without limit) for bytes and takes up to
+  // `max` of them into `out`; *got is how many.
+  virtual Io ReadSome(std::uint8_t* out, std::size_t max, std::size_t* got, int timeoutMs, std::string* error) = 0;
+
+  // Puts all n bytes on the stream; false, with the reason in *error, when
+  // the link is not up, fails, or takes nothing for 5 s.
+  virtual bool Write(const std::uint8_t* data, std::size_t n, std::string* error) = 0;
+
+  // Ends the link in both directions; a waiting ReadSome returns Ended and
+  // later writes fail. Safe to call more than once and after Close.
+  virtual void Shutdown() = 0;
+  // Ends our direction only: the peer sees the end of the stream, and what
+  // it still sends can be read until it ends its own.
+  virtual void ShutdownWrite() = 0;
+  virtual void Close() = 0;
+};
+
 // Sends single datagrams; no answer is read.
 class UdpClient {
  public:
@@ -79,5 +118,8 @@ class UdpClient {
 // The POSIX implementations. inFlight may be null (no accounting).
 std::unique_ptr<TcpClient> MakeTcpClient(InFlight* inFlight);
 std::unique_ptr<UdpClient> MakeUdpClient(InFlight* inFlight);
+// Work in flight as for TcpClient: Write adds what it puts on the wire;
+// whoever takes bytes from ReadSome releases them.
+std::unique_ptr<TcpStream> MakeTcpStream(InFlight* inFlight);
 
 }  // namespace nimbrel::platform

@@ -213,11 +213,11 @@ void VirtualEventLoop::RunFor(std::int64_t ms) {
     if (QuitRequested()) return;
     VirtualTimer* t = NextTimer();
     if (!t || t->deadline() > end) {
-      now_ = std::max(now_, end);
+      now_ = std::max<std::int64_t>(now_, end);
       ProcessMessages();
       return;
     }
-    now_ = std::max(now_, t->deadline());
+    now_ = std::max<std::int64_t>(now_, t->deadline());
   }
 }
 
@@ -229,11 +229,11 @@ bool VirtualEventLoop::RunUntil(const std::function<bool()>& pred, std::int64_t 
     if (QuitRequested()) return false;
     VirtualTimer* t = NextTimer();
     if (!t || t->deadline() > end) {
-      now_ = std::max(now_, end);
+      now_ = std::max<std::int64_t>(now_, end);
       ProcessMessages();
       return pred();
     }
-    now_ = std::max(now_, t->deadline());
+    now_ = std::max<std::int64_t>(now_, t->deadline());
   }
 }
 
@@ -244,7 +244,7 @@ bool VirtualEventLoop::Run(std::int64_t limitMs) {
     if (QuitRequested()) return true;
     VirtualTimer* t = NextTimer();
     if (!t || t->deadline() > end) return false;
-    now_ = std::max(now_, t->deadline());
+    now_ = std::max<std::int64_t>(now_, t->deadline());
   }
 }
 

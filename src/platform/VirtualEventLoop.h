@@ -8,6 +8,7 @@
 //
 // The thread that constructs the loop is its UI thread.
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -61,7 +62,9 @@ class VirtualEventLoop final : public EventLoop {
   bool RunOnePending();
   VirtualTimer* NextTimer() const;  // running timer with the earliest deadline
 
-  std::int64_t now_ = 0;
+  // Moved on the UI thread only; NowMs may be read from any thread (a
+  // simulated device that measures its own pauses on this clock).
+  std::atomic<std::int64_t> now_{0};
   std::int64_t startEpochMs_;
   std::thread::id uiThread_;
   std::chrono::milliseconds settleTimeout_{10000};

@@ -1,6 +1,8 @@
 #include "protocol/ControlFrame.h"
 
+#include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/DateTime.h"
 
@@ -30,6 +32,38 @@ std::uint32_t UploadChecksum(std::int64_t paddedLength, std::uint8_t* staged) {
                       LoadU32(staged + UploadHeader::kSize);
   for (std::int64_t i = 512; i + 4 <= paddedLength; i += 4) sum += LoadU32(staged + i);
   UploadHeader(staged).setChecksum(sum);
+  return sum;
+}
+
+std::uint32_t CopySummingWords(std::uint8_t* to, const std::uint8_t* from, std::size_t size) {
+  // One pass: each piece is loaded once, stored and added. Only the sum
+  // modulo 2^32 counts, so four 32-bit lanes may each wrap on their own.
+  using Lanes = std::uint32_t __attribute__((vector_size(16)));
+  Lanes a{}, b{};
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 32 <= size; i += 32) {
+      Lanes x, y;
+      std::memcpy(&x, from + i, sizeof x);
+      std::memcpy(&y, from + i + 16, sizeof y);
+      std::memcpy(to + i, &x, sizeof x);
+      std::memcpy(to + i + 16, &y, sizeof y);
+      a += x;
+      b += y;
+    }
+  }
+  a += b;
+  std::uint32_t sum = a[0] + a[1] + a[2] + a[3];
+  for (; i + 4 <= size; i += 4) {
+    std::memcpy(to + i, from + i, 4);
+    sum += LoadU32(from + i);
+  }
+  if (i < size) {
+    std::uint8_t last[4] = {};
+    std::memcpy(last, from + i, size - i);
+    std::memcpy(to + i, last, size - i);
+    sum += LoadU32(last);
+  }
   return sum;
 }
 

@@ -144,6 +144,12 @@ std::int64_t PaddedLength(std::int64_t size);
 // and of every payload word, modulo 2^32. Returns the checksum.
 std::uint32_t UploadChecksum(std::int64_t paddedLength, std::uint8_t* staged);
 
+// Copies `size` bytes from `from` to `to` (which must not overlap) and
+// returns the sum of the copied bytes as little-endian 32-bit words, a last
+// partial word filled up with zeros, modulo 2^32: the payload's share of
+// the upload checksum, summed while the bytes pass by.
+std::uint32_t CopySummingWords(std::uint8_t* to, const std::uint8_t* from, std::size_t size);
+
 // Local date and time as days since 1899-12-30 00:00, with the time of day
 // (milliseconds included) as the fraction.
 double MakeTimestamp(const platform::LocalDateTime& t);

@@ -32,6 +32,13 @@ void TfrmMain::UsbReadEnd(int, int size, std::uint8_t* buffer) {
 
 void TfrmMain::StoreSystemInfoCopy() { systemInfoCopy = frameBuffer; }
 
+void TfrmMain::ResetReceiveState() {
+  bulkTotal = 0;
+  bulkReceived = 0;
+  bulkDiscard = false;
+  receivePosition = frameBuffer.data();
+}
+
 void TfrmMain::DispatchFrame(const std::uint8_t* block, int length) {
   if (length <= 0 || !receivePosition) return;
 
@@ -55,7 +62,6 @@ void TfrmMain::DispatchFrame(const std::uint8_t* block, int length) {
     if (!bulkDiscard) receivePosition += stored;
     if (bulkReceived < bulkTotal) return;
     if (bulkDiscard) {
-      bulkDiscard = false;
       PrepareRequest(CommandSystemInfo, FrameView(frameBuffer));
       return;
     }

@@ -50,12 +50,10 @@ void TfrmMain::SendConnectRequest(Link link) {
   // the last frame received or built there.
   request.setMagic(kMagicSoF);
   request.setValue(0);
-  receivePosition = frameBuffer.data();
   request.setTransferLength(0);
   // A transfer cut off by a disconnect ends here, so that the new
   // connection's frames are not taken for its data.
-  bulkTotal = 0;
-  bulkReceived = 0;
+  ResetReceiveState();
 
   if (link == Link::Usb) {
     UsbSend(frameBuffer.data(), 512);

@@ -84,8 +84,10 @@ bool TfrmMain::SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> 
   const std::int64_t padded = PaddedLength(size);
   std::uint8_t* staged = stagingBuffer.get();
   std::memset(staged, 0, 512);
-  if (size > 0) std::memcpy(staged + 512, payloadBuffer.get(), static_cast<std::size_t>(size));
-  // The padding travels with the data and is summed: zero it.
+  // The payload is summed as it is copied; the padding travels with the
+  // data and would be summed too: it is zero.
+  const std::uint32_t payloadSum =
+      size > 0 ? CopySummingWords(staged + 512, payloadBuffer.get(), static_cast<std::size_t>(size)) : 0;
   std::memset(staged + 512 + size, 0, static_cast<std::size_t>(padded - 512 - size));
 
   UploadHeader header(staged);
@@ -93,10 +95,11 @@ bool TfrmMain::SendUpload(std::int32_t command, std::unique_ptr<std::uint8_t[]> 
   header.setCommand(command);
   header.setSize(static_cast<std::int32_t>(size));
   header.setTimestamp(MakeTimestamp(loop().LocalNow()));
+  header.setChecksum(header.magic() + static_cast<std::uint32_t>(command) + static_cast<std::uint32_t>(size) +
+                     payloadSum);
 
   PrepareRequest(command, FrameView(announceFrame));
   FrameView(announceFrame).setTransferLength(static_cast<std::int32_t>(padded));
-  UploadChecksum(padded, staged);
   SendTransfer(announceFrame, staged);
   payloadBuffer.reset();
   return true;
@@ -138,10 +141,8 @@ void TfrmMain::EndUploadProgress() {
 
 void TfrmMain::PrepareRequest(std::int32_t command, ControlFrame frame) {
   PrepareRequestFrame(command, frame);
-  bulkTotal = 0;
-  bulkReceived = 0;
+  ResetReceiveState();
   bulkCommand = command;
-  receivePosition = frameBuffer.data();
 }
 
 }  // namespace nimbrel::app

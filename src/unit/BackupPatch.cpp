@@ -2,12 +2,7 @@
 
 #include "unit/BackupPatch.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,65 +35,6 @@ namespace {
 
 using unit::SystemInfo;
 using unit::SystemInfoView;
-
-std::string Reason(int error) { return std::strerror(error); }
-
-// Replaces `path` with the bytes so that the file is either the old one or
-// the whole new one: the bytes go to a temporary file in the same folder,
-// which then takes the file's name. Returns the reason of a failure, or an
-// empty text.
-std::string ReplaceFile(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
-  mode_t mode = 0644;
-  struct stat existing{};
-  if (::stat(path.c_str(), &existing) == 0) {
-    // A file the operator protected is not replaced behind their back.
-    if (::access(path.c_str(), W_OK) != 0) return Reason(errno);
-    mode = existing.st_mode & 07777;
-  }
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return Reason(errno);
-  std::size_t done = 0;
-  int error = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd, bytes + done, size - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    return Reason(error);
-  }
-  return {};
-}
-
-class File {
- public:
-  explicit File(std::FILE* f) : f_(f) {}
-  ~File() {
-    if (f_) std::fclose(f_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  std::FILE* get() const { return f_; }
-  // Closes now; false when the last writes did not reach the file.
-  bool Close() {
-    std::FILE* f = f_;
-    f_ = nullptr;
-    return std::fclose(f) == 0;
-  }
-
- private:
-  std::FILE* f_;
-};
 
 }  // namespace
 
@@ -251,11 +187,14 @@ bool TfrmMain::FixSaehanDriveCode(std::span<std::uint8_t> bytes) {
 
 void TfrmMain::btnBackupClick(TControl*) {
   const std::string path = platform::JoinPath(paths().exeDir, unit::kBackupFileName);
-  const std::string error = ReplaceFile(path, systemInfoCopy.data(), systemInfoCopy.size());
-  if (!error.empty()) {
-    LogLine(std::string("can't write ") + unit::kBackupFileName + ": " + error);
+  const platform::FileReplacement written = platform::ReplaceFile(path, systemInfoCopy.data(), systemInfoCopy.size());
+  if (!written.error.empty()) {
+    trace().Debugf("backup: %s %s\n", written.inPlace ? "in place" : "replacing", written.error.c_str());
+    LogLine(std::string("can't write ") + unit::kBackupFileName + ": " + written.error);
     return;
   }
+  // In place only where the folder takes no new file beside the old one.
+  trace().Debug(written.inPlace ? "backup: written in place\n" : "backup: replaced\n");
   LogLine("Backup System Information");
 }
 
@@ -274,25 +213,23 @@ void TfrmMain::btnPatchClick(TControl* Sender) {
   }
   const std::string name = platform::BaseName(path);
 
-  File file(std::fopen(path.c_str(), "r+b"));
-  if (!file.get()) {
-    LogLine("can't open " + name + " for update: " + Reason(errno));
+  platform::RegularFile file = platform::RegularFile::Open(path, platform::RegularFile::Access::Update);
+  if (!file) {
+    LogLine("can't open " + name + " for update: " + file.Error());
     return;
   }
-  struct stat st{};
-  if (::fstat(::fileno(file.get()), &st) != 0 || st.st_size < static_cast<off_t>(buffer.size())) {
+  if (file.Length() < buffer.size()) {
     LogLine("files size is not valid");
     return;
   }
-  if (std::fread(buffer.data(), 1, buffer.size(), file.get()) != buffer.size()) {
-    LogLine("can't read " + name + ": " + Reason(errno));
+  if (!file.ReadAt(0, buffer.data(), buffer.size())) {
+    LogLine("can't read " + name + ": " + file.Error());
     return;
   }
   PatchStandardValues(buffer);
   // Bytes beyond the first 512 stay as they are.
-  if (std::fseek(file.get(), 0, SEEK_SET) != 0 ||
-      std::fwrite(buffer.data(), 1, buffer.size(), file.get()) != buffer.size() || !file.Close()) {
-    LogLine("can't write " + name + ": " + Reason(errno));
+  if (!file.WriteAt(0, buffer.data(), buffer.size()) || !file.Close()) {
+    LogLine("can't write " + name + ": " + file.Error());
   }
 }
 

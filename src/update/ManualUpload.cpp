@@ -2,9 +2,6 @@
 // pause, its skip rules, its file sources, the wait for its sends and the
 // end of the step.
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,20 +26,6 @@ constexpr std::uint64_t kCalibrationSize = 1684ull * 2216ull * 12ull + 32ull;
 constexpr std::uint64_t kLargestPayload = kLargeBufferSize - 512;
 
 constexpr std::int32_t kBootLoaderCurrent = 0x01000000;
-
-class InputFile {
- public:
-  explicit InputFile(const std::string& path) : f_(std::fopen(path.c_str(), "rb")) {}
-  ~InputFile() {
-    if (f_) std::fclose(f_);
-  }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  std::FILE* get() const { return f_; }
-
- private:
-  std::FILE* f_;
-};
 
 }  // namespace
 
@@ -70,17 +53,15 @@ void TfrmMain::UploadEmbedded(PayloadSlot slot) {
 }
 
 bool TfrmMain::UploadFromFile(UploadMode mode, const std::string& path) {
-  InputFile file(path);
-  if (!file.get()) {
+  // Anything but a regular file counts as missing; a FIFO in particular is
+  // never opened, as it would hold the UI thread until a writer came.
+  platform::RegularFile file = platform::RegularFile::Open(path, platform::RegularFile::Access::Read);
+  if (!file) {
+    trace().Debugf("upload file %s: %s\n", path.c_str(), file.Error().c_str());
     MessageBox("can't find file", kApplicationTitle, ui::MsgIcon::None);
     return false;
   }
-  struct stat st{};
-  if (::fstat(::fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
-    MessageBox("can't read file", "check file", ui::MsgIcon::Error);
-    return false;
-  }
-  const auto length = static_cast<std::uint64_t>(st.st_size);
+  const std::uint64_t length = file.Length();
   // Refused before it is read: the file could not be staged anyway.
   if (length > kLargestPayload) {
     LogLine("file too large to upload: " + std::to_string(length) + " bytes, at most " +
@@ -92,12 +73,12 @@ bool TfrmMain::UploadFromFile(UploadMode mode, const std::string& path) {
   std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[length > 0 ? length : 1]);
   // Exactly the length taken above: a file that shrank meanwhile is not
   // sent with bytes it no longer has.
-  if (std::fread(buffer.get(), 1, length, file.get()) != length) {
-    LogLine("can't read " + platform::BaseName(path) + ": " +
-            (std::ferror(file.get()) ? std::strerror(errno) : "shorter than its length"));
+  if (!file.ReadAt(0, buffer.get(), static_cast<std::size_t>(length))) {
+    LogLine("can't read " + platform::BaseName(path) + ": " + file.Error());
     MessageBox("can't read file", "check file", ui::MsgIcon::Error);
     return false;
   }
+  file.Close();
 
   if (mode == ModeBackupFile && platform::BaseName(path) == unit::kBackupFileName) {
     // A record too short for the patched fields is not sent: padding it with
@@ -113,7 +94,6 @@ bool TfrmMain::UploadFromFile(UploadMode mode, const std::string& path) {
 }
 
 int TfrmMain::CheckCalibrationFile(const std::string& path) {
-  if (!platform::FileExists(path)) return -1;
   const auto length = platform::FileLength(path);
   if (!length || *length == 0) return -1;
   return *length >= kCalibrationSize ? 1 : 0;

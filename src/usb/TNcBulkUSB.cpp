@@ -60,8 +60,8 @@ TNcBulkUSB::TNcBulkUSB(std::shared_ptr<UsbLayer> layer, platform::EventLoop& loo
   // The driver's arrivals and removals come on a backend thread and are
   // handled on the UI thread.
   layer_->driver().SetDeviceEventSink(
-      [weak = std::weak_ptr<Shared>(shared_), &loop](DeviceEventKind kind, const std::string& path) {
-        loop.Post([weak, kind, path] {
+      [weak = std::weak_ptr<Shared>(shared_), ui = &loop_](DeviceEventKind kind, const std::string& path) {
+        ui->Post([weak, kind, path] {
           const auto shared = weak.lock();
           if (!shared) return;
           TNcBulkUSB* owner = nullptr;

@@ -35,6 +35,10 @@ class FakeUsb final : public usb::TUSB {
   // thread would shortly after the hand-over.
   bool completeSends = true;
 
+  // Called at the end of every send, after its pause, before SendBuffer
+  // returns: what the caller does next has not happened yet.
+  std::function<void(const Send&)> afterSend;
+
   std::vector<Send> sends;
   std::vector<Read> reads;  // every read armed, in order
   int activations = 0;
@@ -80,6 +84,7 @@ class FakeUsb final : public usb::TUSB {
     }
     loop_.ProcessMessages();
     loop_.Sleep(100);
+    if (afterSend) afterSend(sends.back());
     return true;
   }
   std::uint32_t GetRegister(unsigned) override { return active_ ? 0 : 0xFFFFFFFFu; }
@@ -93,7 +98,9 @@ class FakeUsb final : public usb::TUSB {
     if (!active_ || !pendingRead_) return false;
     const Read r = *pendingRead_;
     pendingRead_.reset();
-    std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    if (!block.empty()) {
+      std::memcpy(r.buffer, block.data(), std::min<std::size_t>(block.size(), static_cast<std::size_t>(r.size)));
+    }
     if (Event && OnReadBufferEnd) OnReadBufferEnd(r.channel, r.size, r.buffer);
     return true;
   }

@@ -55,9 +55,12 @@ struct UsbEngineHarness : Harness {
       return made;
     };
   }
+  // As the program ends: the loop lets waiting workers go, and they end
+  // before the window does.
   ~UsbEngineHarness() {
-    form.reset();
     loop.Shutdown();
+    layer->JoinParked();
+    form.reset();
     layer->JoinParked();
   }
 };

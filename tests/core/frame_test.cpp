@@ -122,6 +122,27 @@ TEST(UploadChecksum, WrapsAndCoversThePadding) {
   EXPECT_EQ(UploadChecksum(1024, staged.data()), expected);
 }
 
+TEST(UploadChecksum, CopyingSumIsTheWordSumOfTheZeroPaddedBytes) {
+  // Sizes around word, eight-byte and copy-piece boundaries; the sum is
+  // checked against the plain word sum of the bytes padded with zeros, and
+  // nothing is written past the copy.
+  const std::size_t sizes[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 511, 16383, 16384, 16385, 16391, 16392, 40001};
+  std::vector<std::uint8_t> from(40008);
+  for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<std::uint8_t>(0xFF - i * 13 - i / 255);
+  for (const std::size_t n : sizes) {
+    std::vector<std::uint8_t> to(n + 16, 0xA5);
+    const std::uint32_t got = CopySummingWords(to.data(), from.data(), n);
+    std::vector<std::uint8_t> padded(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(n));
+    padded.resize((n + 3) / 4 * 4, 0);
+    std::uint32_t expected = 0;
+    for (std::size_t i = 0; i < padded.size(); i += 4) expected += LoadU32(padded.data() + i);
+    EXPECT_EQ(got, expected) << n;
+    EXPECT_TRUE(std::equal(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(n), to.begin())) << n;
+    EXPECT_TRUE(std::all_of(to.begin() + static_cast<std::ptrdiff_t>(n), to.end(), [](std::uint8_t b) { return b == 0xA5; }))
+        << n;
+  }
+}
+
 TEST(UploadHeader, TimestampCountsDaysSince18991230) {
   EXPECT_DOUBLE_EQ(MakeTimestamp({2018, 10, 26, 12, 0, 0, 0}), 43399.5);
   EXPECT_DOUBLE_EQ(MakeTimestamp({1899, 12, 30, 0, 0, 0, 0}), 0.0);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "UsbHarness.h"
 
 namespace nimbrel::testing {
@@ -36,6 +38,27 @@ TEST(Connect, UsbConnectSendsTheRequestAndArmsARead) {
   f.ConnectClick(&f.Connect);
   EXPECT_EQ(h.usbLink->activations, 1);
   EXPECT_EQ(h.usbLink->sends.size(), 1u);
+}
+
+TEST(Connect, TheReadIsArmedAfterTheRequestIsSentAndTheUiHasHadItsTurn) {
+  // Whatever became due while the request was handed over (here a marker
+  // posted at the end of the send's pause) runs before the read is armed.
+  UsbHarness h;
+  auto& f = h.Start();
+  std::optional<bool> armedAtSend;
+  std::optional<bool> armedAtTurn;
+  h.usbLink->afterSend = [&](const FakeUsb::Send&) {
+    if (armedAtSend) return;  // the connect request only
+    armedAtSend = h.usbLink->ReadArmed();
+    h.loop.Post([&] { armedAtTurn = h.usbLink->ReadArmed(); });
+  };
+  f.ConnectClick(&f.Connect);
+  h.loop.ProcessMessages();
+  ASSERT_TRUE(armedAtSend.has_value());
+  EXPECT_FALSE(*armedAtSend);
+  ASSERT_TRUE(armedAtTurn.has_value());
+  EXPECT_FALSE(*armedAtTurn);
+  EXPECT_TRUE(h.usbLink->ReadArmed());
 }
 
 TEST(Connect, NoScannerShowsABoxOrClosesInSilentMode) {
@@ -99,6 +122,29 @@ TEST(Greeting, SupportedUnitIsIdentifiedAndAskedForItsSystemInfo) {
   // The next read waits for the reply in the frame buffer.
   EXPECT_TRUE(h.usbLink->ReadArmed());
   EXPECT_EQ(h.usbLink->reads.back().buffer, f.frameBuffer.data());
+}
+
+TEST(Greeting, PartNumberLineCarriesTheProductionDay) {
+  const std::pair<std::int32_t, const char*> days[] = {{1507, "15"}, {7, "07"}, {100, "01"}};
+  for (auto [day, digits] : days) {
+    UsbHarness h;
+    h.ConnectAndGreet(MakeGreeting({.productionDay = day}));
+    EXPECT_TRUE(h.Logged(std::string("PN::(01)01234567890214(11)1803") + digits + "(10)QV4702AF(21)123456")) << day;
+  }
+}
+
+TEST(Greeting, TheGreetingsCodeIsWhatTheSystemInfoPatchComparesWith) {
+  UsbHarness h;
+  auto& f = h.ConnectAndGreet(MakeGreeting({.tsCode = static_cast<std::int32_t>(0x80121350u)}));
+  EXPECT_EQ(static_cast<std::uint32_t>(f.connectTsCode), 0x80121350u);
+  EXPECT_TRUE(h.trace.Contains("old tsCode : 0x080121350"));
+  // Nothing changed since the greeting, then only the tray type.
+  std::vector<std::uint8_t> record(f.systemInfoCopy.begin(), f.systemInfoCopy.end());
+  ASSERT_TRUE(f.PatchHardwareOptions(record));
+  EXPECT_TRUE(h.trace.Contains("changed[step 0/main 0/rohs 0/agdoor 0/ftheta 0"));
+  f.rgAGDoor.SetItemIndex(1);
+  ASSERT_TRUE(f.PatchHardwareOptions(record));
+  EXPECT_TRUE(h.trace.Contains("changed[step 0/main 0/rohs 0/agdoor 1/ftheta 0"));
 }
 
 TEST(Greeting, UnsupportedUnitGetsNoSystemInfoRequest) {
@@ -367,6 +413,31 @@ TEST(DevelopmentOptions, UsbipServer) {
   for (const auto& bad : std::vector<std::vector<std::string>>{
            {"x", "--usbip"}, {"x", "--usbip", "h:0"}, {"x", "--usbip", ":3240"}, {"x", "--usbip=h:x"}}) {
     EXPECT_FALSE(ParseDevelopmentOptions(bad).error.empty()) << bad.back();
+  }
+}
+
+TEST(DevelopmentOptions, ConnectOption) {
+  using app::ParseDevelopmentOptions;
+  EXPECT_TRUE(ParseDevelopmentOptions({"x", "--connect"}).connect);
+  EXPECT_TRUE(ParseDevelopmentOptions({"x", "-H", "--connect", "--usbip", "h"}).connect);
+  EXPECT_FALSE(ParseDevelopmentOptions({"x", "-S"}).connect);
+}
+
+TEST(DevelopmentOptions, ConnectOptionPressesConnectOutsideSilentMode) {
+  struct Case {
+    bool silent;
+    bool pressConnect;
+    int activations;
+  } cases[] = {{false, false, 0}, {false, true, 1}, {true, true, 0}};
+  for (const Case& c : cases) {
+    UsbHarness h;
+    if (c.silent) h.args.push_back("-S");
+    auto env = h.MakeEnvironment();
+    env.pressConnect = c.pressConnect;
+    h.form = std::make_unique<app::TfrmMain>(std::move(env));
+    EXPECT_EQ(h.usbLink->activations, 0);  // never inside start-up
+    h.loop.ProcessMessages();
+    EXPECT_EQ(h.usbLink->activations, c.activations) << c.silent << c.pressConnect;
   }
 }
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <numeric>
+#include <optional>
 
 #include "UsbHarness.h"
 
@@ -150,6 +153,66 @@ TEST_F(SendFixture, UsbSendBracketsTheSendMarker) {
   // Each block from the scanner counts it down, not below 0.
   for (int i = 0; i < 3; ++i) h.usbLink->CompleteRead(Bytes(MakeGreeting()));
   EXPECT_EQ(f->sendMarker, 0);
+}
+
+// A TCP link that is up and takes every pass; each pass is seen as it goes.
+class PassRecorder final : public platform::TcpClient {
+ public:
+  std::function<void()> onPass;
+  int passes = 0;
+
+  bool Connect(const std::string&, std::uint16_t, int, std::string*) override { return true; }
+  platform::TcpPoll Poll() override { return {true, 0, false, false}; }
+  bool IsConnected() const override { return true; }
+  std::size_t InputBufferSize() const override { return 0; }
+  bool ReadBytes(std::uint8_t*, std::size_t n) override { return n == 0; }
+  bool Write(const std::uint8_t*, std::size_t, std::string*) override {
+    ++passes;
+    if (onPass) onPass();
+    return true;
+  }
+  void Disconnect() override {}
+};
+
+// The window with its Ethernet link up on a PassRecorder (and no scanner on USB).
+struct TcpSendFixture : ::testing::Test {
+  Harness h;
+  app::TfrmMain* f = nullptr;
+  PassRecorder* tcp = nullptr;
+  void SetUp() override {
+    f = &h.Start();
+    auto recorder = std::make_unique<PassRecorder>();
+    tcp = recorder.get();
+    f->TCP = std::move(recorder);
+  }
+};
+
+TEST_F(TcpSendFixture, TheUiHasItsTurnBetweenAnUploadsAnnouncementAndItsHeader) {
+  // Due while the announcement's pass pauses: it runs before the header goes.
+  std::optional<int> passesAtTurn;
+  auto due = h.loop.CreateTimer([&] {
+    if (!passesAtTurn) passesAtTurn = tcp->passes;
+  });
+  due->SetInterval(10);
+  due->Start();
+  std::unique_ptr<std::uint8_t[]> payload(new std::uint8_t[100]());
+  ASSERT_TRUE(f->SendUpload(0x00300000, std::move(payload), 100));
+  h.loop.ProcessMessages();
+  ASSERT_EQ(tcp->passes, 3);  // announcement, header, the padded payload
+  ASSERT_TRUE(passesAtTurn.has_value());
+  EXPECT_EQ(*passesAtTurn, 1);
+}
+
+TEST_F(TcpSendFixture, TheKeepAliveTimerStandsStillWhileAChunkedSendRuns) {
+  std::vector<bool> runningAtPass;
+  tcp->onPass = [&] { runningAtPass.push_back(f->keepAliveTimer->Enabled()); };
+  Frame request = MakeSysInfoRequestFrame();
+  f->SendChunked(request.data(), 512);
+  std::unique_ptr<std::uint8_t[]> payload(new std::uint8_t[600000]());
+  ASSERT_TRUE(f->SendUpload(0x01000000, std::move(payload), 600000));
+  ASSERT_GE(runningAtPass.size(), 4u);
+  for (std::size_t i = 0; i < runningAtPass.size(); ++i) EXPECT_FALSE(runningAtPass[i]) << "pass " << i;
+  EXPECT_TRUE(f->keepAliveTimer->Enabled());
 }
 
 TEST(KeepAlive, NothingBeforeTheFirstConnect) {

@@ -168,6 +168,32 @@ struct Recorder {
   }
 };
 
+TEST(UsbEngine, EachDeviceWakesOnlyItsOwnThreads) {
+  EngineRig r;
+  const DevicePtr first = r.Build();
+  auto second = ScriptedDriver::Scanner("00000000051D");
+  r.driver.Attach(second);
+  const DevicePtr other = System_CreateDevice(r.layer, NcText(r.layer, second.path));
+  ASSERT_NE(other, nullptr);
+  r.Connect();
+  StartDeviceThreads(other);
+  std::uint8_t buffer[2][512];
+  for (int round = 0; round < 20; ++round) {
+    for (int d = 0; d < 2; ++d) {
+      NC_ENDPOINT_OBJECT& ep = (d == 0 ? first : other)->endpoints[0];
+      ep.Request = {buffer[d], 512, DoNothing};
+      NcH_EpTransfer(&ep);
+    }
+    ASSERT_TRUE(r.WaitIdle()) << round;
+  }
+  const auto started = r.driver.Started();
+  ASSERT_EQ(started.size(), 40u);
+  for (const auto& t : started) {
+    EXPECT_EQ(t.thread, (t.device == r.spec.path ? first : other)->BulkThread.get_id());
+  }
+  System_DestroyDevice(other.get());
+}
+
 TEST(UsbEngine, CompletionsRunTheirHandlerOnTheBulkThread) {
   struct Case {
     std::uint32_t error;

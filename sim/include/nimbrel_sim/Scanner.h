@@ -142,6 +142,9 @@ struct Options {
   // >= 0: drop the link once this many data bytes of an upload have arrived
   // (only when fewer than the announced length). Fires once, then resets to -1.
   std::int64_t dropUploadAfter = -1;
+  // Drop the link instead of answering the next System Info request (a
+  // scanner restarting in the middle of the exchange). Fires once.
+  bool dropAtSystemInfoRequest = false;
 };
 
 class Scanner {
