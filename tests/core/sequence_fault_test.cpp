@@ -145,6 +145,9 @@ class SequenceFaults : public ::testing::TestWithParam<FaultCase> {
     EXPECT_EQ(platform::ReadWholeFile(h.exeDir.File("backup.dmp")), backup_);
   }
 
+  // The window and the scanner; before the dropper, whose timer belongs to
+  // the harness's loop.
+  SimUsbHarness harness_;
   bool struck_ = false;
   std::int64_t faultAt_ = -1;
   std::unique_ptr<platform::Timer> dropper_;
@@ -153,7 +156,7 @@ class SequenceFaults : public ::testing::TestWithParam<FaultCase> {
 
 TEST_P(SequenceFaults, WithAnOperator) {
   const FaultCase& c = GetParam();
-  SimUsbHarness h;
+  SimUsbHarness& h = harness_;
   MakeHarness(h);
   auto& f = h.StartConnected();
   AfterStart(h);
@@ -222,7 +225,7 @@ TEST_P(SequenceFaults, WithAnOperator) {
 
 TEST_P(SequenceFaults, InASilentRun) {
   const FaultCase& c = GetParam();
-  SimUsbHarness h;
+  SimUsbHarness& h = harness_;
   h.args.push_back("-S");
   MakeHarness(h);
   h.Start();
