@@ -27,6 +27,8 @@ mkdir app && cd app
 "$exe" --usbip "127.0.0.1:$port" >out.txt 2>err.txt &
 app=$!
 for _ in $(seq 1 100); do grep -q '^No tsCode' out.txt 2>/dev/null && break; sleep 0.1; done
+# The System Info request follows the greeting lines; give it time to arrive.
+for _ in $(seq 1 100); do grep -q '^system info request' ../sim.txt 2>/dev/null && break; sleep 0.1; done
 kill $app 2>/dev/null; wait $app 2>/dev/null
 app=
 
