@@ -75,8 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   driver.Attach(spec);
 
-  const usb::DevicePtr device = usb::System_CreateDevice(layer, NcText(layer, spec.path));
-  if (!device) return 0;
+  char* path = NcText(layer, spec.path);
+  const usb::DevicePtr device = usb::System_CreateDevice(layer, path);
+  if (!device) {
+    usb::NcFree(path);  // a build that failed leaves its path to the caller
+    return 0;
+  }
 
   // The configuration block holds at least its own descriptor, and the walk
   // ends inside it.

@@ -245,7 +245,8 @@ class OddFiles : public ::testing::TestWithParam<OddFileCase> {
     form = h.form.get();
     form->ConnectClick(&form->Connect);
     ASSERT_TRUE(usb && usb->Active());
-    ASSERT_TRUE(usb->CompleteRead(Bytes(MakeGreetingFrame().begin(), MakeGreetingFrame().end())));
+    const auto greeting = MakeGreetingFrame();
+    ASSERT_TRUE(usb->CompleteRead(Bytes(greeting.begin(), greeting.end())));
     ASSERT_TRUE(form->unitSupported);
     const protocol::Frame reply = SystemInfoReply();
     ASSERT_TRUE(usb->CompleteRead(Bytes(reply.begin(), reply.end())));
