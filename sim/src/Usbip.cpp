@@ -147,6 +147,7 @@ class UsbipLink::Impl {
   std::int64_t restartMs_ = 2000;
   std::function<std::int64_t()> clock_ = SteadyMs;
   bool away_ = false;
+  bool leaving_ = false;  // a restart waits for the IN endpoint to be read empty
   std::int64_t awayUntil_ = 0;
   std::map<std::uint8_t, std::uint32_t> registers_;
   Conn* holder_ = nullptr;                                         // the importing connection
@@ -209,6 +210,7 @@ class UsbipLink::Impl {
       reply.insert(reply.end(), data.begin(), data.end());
       Queue(*holder_, std::move(reply));
     }
+    if (leaving_ && fifo_.empty()) GoAwayLocked();
   }
 
   void CoreSend(std::vector<std::uint8_t> bytes) {
@@ -221,10 +223,16 @@ class UsbipLink::Impl {
     Signal(wakeWrite_);
   }
 
+  // The scanner restarts once what it has sent has been read: a reply it
+  // queued just before is not lost with the restart.
   void CoreDrop() {
     {
       std::lock_guard lock(mutex_);
-      GoAwayLocked();
+      if (holder_ && !holder_->dropping && !fifo_.empty()) {
+        leaving_ = true;
+      } else {
+        GoAwayLocked();
+      }
     }
     Signal(wakeWrite_);
   }
@@ -232,6 +240,7 @@ class UsbipLink::Impl {
   // The device leaves: the import ends once what is queued is out, and the
   // device is away for the restart time.
   void GoAwayLocked() {
+    leaving_ = false;
     away_ = true;
     awayUntil_ = clock_() + restartMs_;
     Line(Format("device restarts: away for %lld ms", static_cast<long long>(restartMs_)));
@@ -470,6 +479,7 @@ class UsbipLink::Impl {
       if (!c.holder) return;
       c.holder = false;
       holder_ = nullptr;
+      leaving_ = false;
       fifo_.clear();
       fifoHead_ = 0;
       pendingIn_.clear();
@@ -787,9 +797,11 @@ void UsbipLink::SetExported(bool exported) {
 void UsbipLink::Restart() {
   Impl& m = *impl_;
   // With the device imported the core's link drops, which ends the import.
-  if (!m.scanner_.DropLink()) {
+  // It does not wait for its IN endpoint to be read.
+  const bool dropped = m.scanner_.DropLink();
+  {
     std::lock_guard lock(m.mutex_);
-    m.GoAwayLocked();
+    if (!dropped || m.leaving_) m.GoAwayLocked();
   }
   if (m.wakeWrite_ >= 0) Signal(m.wakeWrite_);
   m.Notify();

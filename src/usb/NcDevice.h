@@ -194,6 +194,12 @@ struct NC_DEVICE_OBJECT {
   std::deque<BulkQueueEntry> BulkQueue;
   WakeEvent bulkWake;  // "XferEvent", this device's own
   std::thread BulkThread;
+  // What is to follow the completions queued to the BulkThread so far (a
+  // removal of this device, so that a reply read before it is not lost):
+  // the thread runs it after its next wait, or as it ends. Under bulkLock,
+  // as is bulkThreadDone (the thread takes nothing more).
+  std::function<void()> afterCompletions;
+  bool bulkThreadDone = false;
 
   std::recursive_mutex controlLock;
   std::deque<ControlQueueEntry> ControlQueue;

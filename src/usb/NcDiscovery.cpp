@@ -282,10 +282,18 @@ void TNcBulkUSB::DriverDeviceEvent(DeviceEventKind kind, const std::string& devi
   // taken only with a window registered for notices, which this program
   // never records.
   if (kind == DeviceEventKind::Arrival && !pnpNotice_) return;
+  if (kind == DeviceEventKind::Removal && DeferRemoval(devicePath)) return;
   const std::vector<std::uint8_t> record = MakeDeviceInterfaceBroadcast(devicePath);
   System_FilterDeviceEvents(WM_DEVICECHANGE,
                             kind == DeviceEventKind::Arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
                             record.data());
+}
+
+void TNcBulkUSB::RemovalAfterCompletions(const DevicePtr& device, const std::string& devicePath) {
+  // A device closed meanwhile (and perhaps one opened after it) is not this removal's.
+  if (!device || device != currentDevice_) return;
+  const std::vector<std::uint8_t> record = MakeDeviceInterfaceBroadcast(devicePath);
+  System_FilterDeviceEvents(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, record.data());
 }
 
 }  // namespace nimbrel::usb

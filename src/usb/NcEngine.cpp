@@ -97,13 +97,28 @@ bool WorkOffBulkQueue(NC_DEVICE_OBJECT* device) {
   }
 }
 
+// Runs what waits for the completions that ran before now; `last` as the
+// thread ends.
+void RunAfterCompletions(NC_DEVICE_OBJECT* device, bool last) {
+  std::function<void()> next;
+  {
+    std::lock_guard lock(device->bulkLock);
+    next = std::move(device->afterCompletions);
+    device->afterCompletions = nullptr;
+    if (last) device->bulkThreadDone = true;
+  }
+  if (next) next();
+}
+
 void RunBulkThread(NC_DEVICE_OBJECT* device) {
   UsbLayer& layer = device->layer;
   while (device->state != kDeviceClosing) {
     AlertableWait(device->bulkWake);
-    if (!layer.DeviceConnected) return;
-    if (!WorkOffBulkQueue(device)) return;
+    RunAfterCompletions(device, false);
+    if (!layer.DeviceConnected) break;
+    if (!WorkOffBulkQueue(device)) break;
   }
+  RunAfterCompletions(device, true);
 }
 
 // Runs what the ControlQueue holds, in order; false when the thread is to end.

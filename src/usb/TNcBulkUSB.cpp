@@ -236,4 +236,36 @@ const char* TNcBulkUSB::GetDescripterString(int index) const {
   return currentDevice_->strings[index];
 }
 
+bool TNcBulkUSB::DeferRemoval(const std::string& devicePath) {
+  // The backend reports a removal once the completions of the device's
+  // transfers are queued, but the open device's BulkThread may not have run
+  // them yet: a reply read just before the scanner restarted would be lost
+  // to the closed link. So the removal goes round through that thread and
+  // comes back after them, for that device only.
+  const DevicePtr device = currentDevice_;
+  if (!device || !device->devicePath || devicePath != device->devicePath) return false;
+  platform::InFlight* inFlight = layer_->inFlight();
+  {
+    std::lock_guard lock(device->bulkLock);
+    if (device->bulkThreadDone) return false;
+    if (inFlight) inFlight->Add(1);
+    device->afterCompletions = [weak = std::weak_ptr<Shared>(shared_), ui = &loop_,
+                                weakDevice = std::weak_ptr<NC_DEVICE_OBJECT>(device), devicePath, inFlight] {
+      ui->Post([weak, weakDevice, devicePath] {
+        const auto shared = weak.lock();
+        if (!shared) return;
+        TNcBulkUSB* owner = nullptr;
+        {
+          std::lock_guard held(shared->mutex);
+          owner = shared->owner;
+        }
+        if (owner) owner->RemovalAfterCompletions(weakDevice.lock(), devicePath);
+      });
+      if (inFlight) inFlight->Done(1);
+    };
+  }
+  device->bulkWake.Set();
+  return true;
+}
+
 }  // namespace nimbrel::usb

@@ -123,6 +123,10 @@ class TNcBulkUSB final : public TUSB {
   static int OnControlTransferEnd(NC_ENDPOINT_OBJECT* endpoint);
 
   void DriverDeviceEvent(DeviceEventKind kind, const std::string& devicePath);
+  // Sends a removal of the open device round through its BulkThread; false
+  // when it is to be handled now.
+  bool DeferRemoval(const std::string& devicePath);
+  void RemovalAfterCompletions(const DevicePtr& device, const std::string& devicePath);
   void SetActiveState(bool active);
   bool QueueBulk(int channel, int size, std::uint8_t* buffer, bool send);
   void DestroyTableDevice(const DevicePtr& device);

@@ -17,7 +17,9 @@
 // import attaches it (one client at a time) and the connection then carries
 // the URB traffic. When the core drops its link (a restart: on request,
 // after chosen uploads, or mid-upload), the imported connection ends and the
-// device is away for the restart time, measured on the link's clock.
+// device is away for the restart time, measured on the link's clock. A drop
+// by the core waits until the host has read what the scanner queued on its
+// IN endpoint (its last reply is not lost); Restart() does not wait.
 //
 // Work in flight (WorkTracker.h): bytes read are released once handled;
 // every reply is counted when it is queued, bulk IN data only when an IN
