@@ -34,7 +34,13 @@ void Usage() {
       "  --production-day N    production day\n"
       "  --sysinfo-transfer    answer System Info requests as an announced transfer\n"
       "  --drop-after-upload   drop the link after every upload, as a restarting scanner\n"
-      "                        does (over USB/IP the device leaves for the restart time)\n");
+      "                        does (over USB/IP the device leaves for the restart time)\n"
+      "  --exit-after-session  end once a session has been ended (the end-of-session\n"
+      "                        frame came and the link went down)\n"
+      "\n"
+      "A System Info upload replaces the record the scanner holds. When it ends\n"
+      "(by --exit-after-session, SIGINT or SIGTERM) it prints a summary: each\n"
+      "upload's command code, size and checksum verdict, and the record it holds.\n");
 }
 
 bool ParseNumber(const char* text, long long lo, long long hi, long long& out) {
@@ -46,6 +52,23 @@ bool ParseNumber(const char* text, long long lo, long long hi, long long& out) {
   return true;
 }
 
+// Serves until a signal comes or, with `afterSession`, until a session has
+// been ended and the link is down.
+void RunUntilEnd(const nimbrel::sim::Scanner& scanner, bool afterSession) {
+  using nimbrel::sim::EventKind;
+  const auto ended = [&] {
+    return afterSession && scanner.Count(EventKind::EndSession) > 0 && !scanner.LinkIsUp();
+  };
+  while (!gStop && !ended()) {
+    scanner.WaitFor([&] { return gStop != 0 || ended(); }, std::chrono::milliseconds(200));
+  }
+}
+
+void PrintSummary(const nimbrel::sim::Scanner& scanner) {
+  std::printf("--- summary\n%s", scanner.Summary().c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +76,8 @@ int main(int argc, char** argv) {
   // Identity changes are collected first: the transport decides which scanner they go to.
   std::vector<std::function<void(Scanner&)>> identity;
   Options options;
+  options.applySystemInfoUploads = true;  // as the scanner's firmware does
+  bool exitAfterSession = false;
   long long port = 8484;
   long long usbipPort = -1;
   long long restartMs = 2000;
@@ -98,6 +123,8 @@ int main(int argc, char** argv) {
       restartMs = number(0, 3600000);
     } else if (arg == "--drop-after-upload") {
       options.dropAfterUpload = true;
+    } else if (arg == "--exit-after-session") {
+      exitAfterSession = true;
     } else if (arg == "--pn") {
       const std::string pn = value();
       identity.push_back([pn](Scanner& s) { s.SetPartNumber(pn); });
@@ -150,8 +177,9 @@ int main(int argc, char** argv) {
     }
     std::printf("listening on 127.0.0.1:%u (usbip)\n", unsigned(sim.Port()));
     std::fflush(stdout);
-    while (!gStop) sim.scanner().WaitFor([] { return gStop != 0; }, std::chrono::milliseconds(200));
+    RunUntilEnd(sim.scanner(), exitAfterSession);
     sim.Stop();
+    PrintSummary(sim.scanner());
     return 0;
   }
 
@@ -163,7 +191,8 @@ int main(int argc, char** argv) {
   }
   std::printf("listening on 127.0.0.1:%u (tcp and udp)\n", unsigned(sim.Port()));
   std::fflush(stdout);
-  while (!gStop) sim.scanner().WaitFor([] { return gStop != 0; }, std::chrono::milliseconds(200));
+  RunUntilEnd(sim.scanner(), exitAfterSession);
   sim.Stop();
+  PrintSummary(sim.scanner());
   return 0;
 }
