@@ -340,5 +340,41 @@ TEST_F(UsbipSim, RestartInTheMiddleOfAnUpload) {
   EXPECT_FALSE(link().Present());
 }
 
+TEST_F(UsbipSim, ScannerThatRestartsAfterItsReplyLeavesOnceTheReplyHasBeenRead) {
+  // It restarts right after answering a System Info request, with no read
+  // waiting: the answer stays in the endpoint and the device stays until
+  // the host has read it (a reply is not lost to the restart).
+  auto client = Imported();
+  ASSERT_TRUE(client->Submit(1, false, 1, 512, {}, Frame(kSoF, 0, 0, 0)));  // connect request
+  ASSERT_TRUE(client->Next(false));
+  ASSERT_TRUE(client->Submit(2, true, 2, 512));
+  ASSERT_TRUE(client->Next(true));  // the greeting
+  scanner().Configure([](sim::Options& o) {
+    o.dropAfterUpload = true;
+    o.repliesBeforeDrop = 1;
+  });
+  // An upload, then the request its verification makes.
+  ASSERT_TRUE(client->Submit(3, false, 1, 512, {}, Frame(kSoF, 0, 0x00100000, 1024)));
+  ASSERT_TRUE(client->Next(false));
+  Bytes data(1024, 0);
+  data[0] = 'C';
+  data[1] = 'D';
+  data[2] = 'b';
+  ASSERT_TRUE(client->Submit(4, false, 1, 1024, {}, data));
+  ASSERT_TRUE(client->Next(false));
+  ASSERT_TRUE(client->Submit(5, false, 1, 512, {}, Frame(kSoF, 512, 0x00300000, 0)));
+  ASSERT_TRUE(client->Next(false));
+  ASSERT_TRUE(scanner().WaitFor([&] { return scanner().Count(EventKind::LinkDropped) == 1; }, kPeerWait));
+  EXPECT_TRUE(link().Imported());
+  ASSERT_TRUE(client->Submit(6, true, 2, 512));
+  auto reply = client->Next(true);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->header.seqnum, 6u);
+  EXPECT_EQ(reply->data.size(), 512u);
+  EXPECT_TRUE(client->SeesEnd());
+  ASSERT_TRUE(scanner().WaitFor([&] { return !link().Imported(); }, kPeerWait));
+  EXPECT_FALSE(link().Present());
+}
+
 }  // namespace
 }  // namespace nimbrel::testing
