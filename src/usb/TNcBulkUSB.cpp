@@ -62,16 +62,16 @@ TNcBulkUSB::TNcBulkUSB(std::shared_ptr<UsbLayer> layer, platform::EventLoop& loo
   layer_->driver().SetDeviceEventSink(
       [weak = std::weak_ptr<Shared>(shared_), ui = &loop_](DeviceEventKind kind, const std::string& path) {
         ui->Post([weak, kind, path] {
-          const auto shared = weak.lock();
-          if (!shared) return;
-          TNcBulkUSB* owner = nullptr;
-          {
-            std::lock_guard lock(shared->mutex);
-            owner = shared->owner;
-          }
-          if (owner) owner->DriverDeviceEvent(kind, path);
+          if (TNcBulkUSB* owner = OwnerOf(weak)) owner->DriverDeviceEvent(kind, path);
         });
       });
+}
+
+TNcBulkUSB* TNcBulkUSB::OwnerOf(const std::weak_ptr<Shared>& weak) {
+  const auto shared = weak.lock();
+  if (!shared) return nullptr;
+  std::lock_guard lock(shared->mutex);
+  return shared->owner;
 }
 
 TNcBulkUSB::~TNcBulkUSB() {
@@ -252,14 +252,7 @@ bool TNcBulkUSB::DeferRemoval(const std::string& devicePath) {
     device->afterCompletions = [weak = std::weak_ptr<Shared>(shared_), ui = &loop_,
                                 weakDevice = std::weak_ptr<NC_DEVICE_OBJECT>(device), devicePath, inFlight] {
       ui->Post([weak, weakDevice, devicePath] {
-        const auto shared = weak.lock();
-        if (!shared) return;
-        TNcBulkUSB* owner = nullptr;
-        {
-          std::lock_guard held(shared->mutex);
-          owner = shared->owner;
-        }
-        if (owner) owner->RemovalAfterCompletions(weakDevice.lock(), devicePath);
+        if (TNcBulkUSB* owner = OwnerOf(weak)) owner->RemovalAfterCompletions(weakDevice.lock(), devicePath);
       });
       if (inFlight) inFlight->Done(1);
     };

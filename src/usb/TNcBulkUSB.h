@@ -127,6 +127,9 @@ class TNcBulkUSB final : public TUSB {
   // when it is to be handled now.
   bool DeferRemoval(const std::string& devicePath);
   void RemovalAfterCompletions(const DevicePtr& device, const std::string& devicePath);
+  // The component behind work posted to the UI thread, or none when it has
+  // gone (the UI thread is the only one that destroys it).
+  static TNcBulkUSB* OwnerOf(const std::weak_ptr<Shared>& weak);
   void SetActiveState(bool active);
   bool QueueBulk(int channel, int size, std::uint8_t* buffer, bool send);
   void DestroyTableDevice(const DevicePtr& device);
