@@ -6,6 +6,10 @@
 
 #include "platform/DateTime.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace nimbrel::protocol {
 
 std::string GreetingRecord::Text(std::size_t offset, std::size_t size) const {
@@ -35,6 +39,10 @@ std::uint32_t UploadChecksum(std::int64_t paddedLength, std::uint8_t* staged) {
   return sum;
 }
 
+namespace {
+constexpr std::size_t kStreamingThreshold = 8u << 20;
+}  // namespace
+
 std::uint32_t CopySummingWords(std::uint8_t* to, const std::uint8_t* from, std::size_t size) {
   // One pass: each piece is loaded once, stored and added. Only the sum
   // modulo 2^32 counts, so four 32-bit lanes may each wrap on their own.
@@ -42,6 +50,23 @@ std::uint32_t CopySummingWords(std::uint8_t* to, const std::uint8_t* from, std::
   Lanes a{}, b{};
   std::size_t i = 0;
   if constexpr (std::endian::native == std::endian::little) {
+#if defined(__SSE2__)
+    // A payload larger than the caches goes past them on its way to the
+    // staging buffer (streaming stores): the buffer's old contents are not
+    // read in first, which would make a third pass over memory.
+    if (size >= kStreamingThreshold && reinterpret_cast<std::uintptr_t>(to) % 16 == 0) {
+      for (; i + 32 <= size; i += 32) {
+        Lanes x, y;
+        std::memcpy(&x, from + i, sizeof x);
+        std::memcpy(&y, from + i + 16, sizeof y);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i), reinterpret_cast<__m128i>(x));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i + 16), reinterpret_cast<__m128i>(y));
+        a += x;
+        b += y;
+      }
+      _mm_sfence();
+    }
+#endif
     for (; i + 32 <= size; i += 32) {
       Lanes x, y;
       std::memcpy(&x, from + i, sizeof x);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "protocol/ControlFrame.h"
@@ -140,6 +142,31 @@ TEST(UploadChecksum, CopyingSumIsTheWordSumOfTheZeroPaddedBytes) {
     EXPECT_TRUE(std::equal(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(n), to.begin())) << n;
     EXPECT_TRUE(std::all_of(to.begin() + static_cast<std::ptrdiff_t>(n), to.end(), [](std::uint8_t b) { return b == 0xA5; }))
         << n;
+  }
+}
+
+TEST(UploadChecksum, LargeCopiesGoTheSameWayAlignedOrNot) {
+  // Payloads above the caches take another copy loop; the sum and the copy
+  // stay the same for a target on a 16-byte boundary and for one off it.
+  const std::size_t sizes[] = {(8u << 20) - 1, 8u << 20, (8u << 20) + 13, (9u << 20) + 31};
+  std::vector<std::uint8_t> from((9u << 20) + 32);
+  for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<std::uint8_t>(i * 151 + (i >> 9));
+  for (const std::size_t n : sizes) {
+    std::uint32_t expected = 0;
+    for (std::size_t i = 0; i < n; i += 4) {
+      std::uint8_t word[4] = {};
+      std::memcpy(word, from.data() + i, std::min<std::size_t>(4, n - i));
+      expected += LoadU32(word);
+    }
+    for (const std::size_t offset : {std::size_t{0}, std::size_t{4}}) {
+      std::vector<std::uint8_t> to(n + 32, 0xA5);
+      const std::uint32_t got = CopySummingWords(to.data() + offset, from.data(), n);
+      EXPECT_EQ(got, expected) << n << " at +" << offset;
+      EXPECT_EQ(std::memcmp(to.data() + offset, from.data(), n), 0) << n << " at +" << offset;
+      EXPECT_TRUE(std::all_of(to.begin() + static_cast<std::ptrdiff_t>(offset + n), to.end(),
+                              [](std::uint8_t b) { return b == 0xA5; }))
+          << n << " at +" << offset;
+    }
   }
 }
 
