@@ -50,32 +50,30 @@ std::uint32_t CopySummingWords(std::uint8_t* to, const std::uint8_t* from, std::
   Lanes a{}, b{};
   std::size_t i = 0;
   if constexpr (std::endian::native == std::endian::little) {
+    // Copies and sums the 32-byte pieces, storing each with `store`.
+    const auto pieces = [&](auto store) {
+      for (; i + 32 <= size; i += 32) {
+        Lanes x, y;
+        std::memcpy(&x, from + i, sizeof x);
+        std::memcpy(&y, from + i + 16, sizeof y);
+        store(to + i, x);
+        store(to + i + 16, y);
+        a += x;
+        b += y;
+      }
+    };
 #if defined(__SSE2__)
     // A payload larger than the caches goes past them on its way to the
     // staging buffer (streaming stores): the buffer's old contents are not
     // read in first, which would make a third pass over memory.
     if (size >= kStreamingThreshold && reinterpret_cast<std::uintptr_t>(to) % 16 == 0) {
-      for (; i + 32 <= size; i += 32) {
-        Lanes x, y;
-        std::memcpy(&x, from + i, sizeof x);
-        std::memcpy(&y, from + i + 16, sizeof y);
-        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i), reinterpret_cast<__m128i>(x));
-        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i + 16), reinterpret_cast<__m128i>(y));
-        a += x;
-        b += y;
-      }
+      pieces([](std::uint8_t* at, Lanes v) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(at), reinterpret_cast<__m128i>(v));
+      });
       _mm_sfence();
     }
 #endif
-    for (; i + 32 <= size; i += 32) {
-      Lanes x, y;
-      std::memcpy(&x, from + i, sizeof x);
-      std::memcpy(&y, from + i + 16, sizeof y);
-      std::memcpy(to + i, &x, sizeof x);
-      std::memcpy(to + i + 16, &y, sizeof y);
-      a += x;
-      b += y;
-    }
+    pieces([](std::uint8_t* at, Lanes v) { std::memcpy(at, &v, sizeof v); });
   }
   a += b;
   std::uint32_t sum = a[0] + a[1] + a[2] + a[3];
