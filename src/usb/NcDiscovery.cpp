@@ -283,17 +283,20 @@ void TNcBulkUSB::DriverDeviceEvent(DeviceEventKind kind, const std::string& devi
   // never records.
   if (kind == DeviceEventKind::Arrival && !pnpNotice_) return;
   if (kind == DeviceEventKind::Removal && DeferRemoval(devicePath)) return;
-  const std::vector<std::uint8_t> record = MakeDeviceInterfaceBroadcast(devicePath);
-  System_FilterDeviceEvents(WM_DEVICECHANGE,
-                            kind == DeviceEventKind::Arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
-                            record.data());
+  FilterDeviceEvent(kind, devicePath);
 }
 
 void TNcBulkUSB::RemovalAfterCompletions(const DevicePtr& device, const std::string& devicePath) {
   // A device closed meanwhile (and perhaps one opened after it) is not this removal's.
   if (!device || device != currentDevice_) return;
+  FilterDeviceEvent(DeviceEventKind::Removal, devicePath);
+}
+
+void TNcBulkUSB::FilterDeviceEvent(DeviceEventKind kind, const std::string& devicePath) {
   const std::vector<std::uint8_t> record = MakeDeviceInterfaceBroadcast(devicePath);
-  System_FilterDeviceEvents(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, record.data());
+  System_FilterDeviceEvents(WM_DEVICECHANGE,
+                            kind == DeviceEventKind::Arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+                            record.data());
 }
 
 }  // namespace nimbrel::usb

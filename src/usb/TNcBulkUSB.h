@@ -127,6 +127,8 @@ class TNcBulkUSB final : public TUSB {
   // when it is to be handled now.
   bool DeferRemoval(const std::string& devicePath);
   void RemovalAfterCompletions(const DevicePtr& device, const std::string& devicePath);
+  // Hands an arrival or removal to System_FilterDeviceEvents as the window's broadcast.
+  void FilterDeviceEvent(DeviceEventKind kind, const std::string& devicePath);
   // The component behind work posted to the UI thread, or none when it has
   // gone (the UI thread is the only one that destroys it).
   static TNcBulkUSB* OwnerOf(const std::weak_ptr<Shared>& weak);
