@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "UpdatePauses.h"
+#include "update/PayloadCatalogue.h"
 
 extern char** environ;
 
@@ -159,7 +160,10 @@ int main(int argc, char** argv) {
     received[std::uint32_t(std::stoul((*it)[1], nullptr, 16))] = std::stoll((*it)[2]);
   }
   fs::remove_all(work);
-  const std::uint32_t stageCommands[] = {0x00200000, 0x00400000, 0x00100000, 0x00300000, 0x00000000};
+  using namespace nimbrel::update;
+  const std::uint32_t stageCommands[] = {CommandCode(ModeBootLoader), CommandCode(ModeGuiResources),
+                                         CommandCode(ModeSolution), CommandCode(ModeBackupFile),
+                                         CommandCode(ModeFpga)};
   std::vector<std::optional<std::int64_t>> stages;
   std::printf("uploads:");
   for (const std::uint32_t command : stageCommands) {

@@ -10,36 +10,14 @@
 #include <vector>
 
 #include "UsbipWindow.h"
-#include "nimbrel_images/ImageStore.h"
 #include "platform/Files.h"
-#include "protocol/Bytes.h"
+#include "sequence_support.h"
 #include "unit/TsCode.h"
-#include "update/PayloadCatalogue.h"
 
 namespace nimbrel::testing {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using sim::EventKind;
-
-std::int32_t Command(update::PayloadSlot slot) { return static_cast<std::int32_t>(update::CommandCode(slot)); }
-
-Bytes Image(const char* name) {
-  const auto image = images::Find(name);
-  return image ? Bytes(image->begin(), image->end()) : Bytes{};
-}
-
-Bytes PayloadOf(const sim::Upload& u) {
-  const auto p = u.Payload();
-  return Bytes(p.begin(), p.end());
-}
-
-// A System Info request of a verification phase: nothing but "SoF", the
-// command and the length (the greeting's own request carries the record).
-bool IsVerificationRequest(const sim::Event& e) {
-  if (e.kind != EventKind::SystemInfoRequest || e.param != 0 || e.value != 512) return false;
-  return std::all_of(e.frame.begin() + 12, e.frame.begin() + 504, [](std::uint8_t b) { return b == 0; });
-}
 
 class UsbipSequence : public ::testing::Test {
  protected:
@@ -48,7 +26,7 @@ class UsbipSequence : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(h.serving);
     h.usb().SetRestartTime(kRestartMs);
-    h.scanner().SetPartNumber("QV47-02HCAG-000001");
+    h.scanner().SetPartNumber(kSupportedPn);
     h.scanner().SetFirmwareVersion(0x00FFFFFF);
     // It restarts after the boot loader, the solution and its System Info,
     // once it has answered the four requests on its new data.
@@ -124,10 +102,9 @@ TEST_F(UsbipSequence, WholeUpdateAcrossTheScannersRestarts) {
   // The end: the two lines, the end of session, USB closed, "Scanner Base"
   // enabled and the other groups still locked.
   const auto& log = h.Log();
-  const auto done = std::find(log.begin(), log.end(), "update bootloader, gui resources, solution, FPGA done");
+  const auto done = std::find(log.begin(), log.end(), kDoneLine);
   ASSERT_NE(done, log.end());
-  EXPECT_EQ(std::vector<std::string>(done + 1, log.end()),
-            (std::vector<std::string>{"to update System, please reset power switch of Scanner", "USB Disconnected"}));
+  EXPECT_EQ(std::vector<std::string>(done + 1, log.end()), (std::vector<std::string>{kPowerLine, "USB Disconnected"}));
   EXPECT_EQ(h.scanner().Count(EventKind::EndSession), 1u);
   EXPECT_FALSE(f.usb->Active());
   EXPECT_TRUE(f.rgFPGA.Enabled());
