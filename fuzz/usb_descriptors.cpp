@@ -63,19 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing::ScriptedDriver driver(&inFlight);
   usb::UsbLayer layer(driver);
 
-  testing::ScriptedDriver::Device spec = testing::ScriptedDriver::Scanner();
-  spec.deviceDescriptor = in.Block();
-  spec.configuration = in.Block();
-  if (flags & 1) spec.shortAnswers["config"] = in.Byte();
-  if (flags & 2) spec.shortAnswers["string3"] = in.Byte();
-  spec.strings.clear();
+  testing::ScriptedDriver::Device scanner = testing::ScriptedDriver::Scanner();
+  scanner.deviceDescriptor = in.Block();
+  scanner.configuration = in.Block();
+  if (flags & 1) scanner.shortAnswers["config"] = in.Byte();
+  if (flags & 2) scanner.shortAnswers["string3"] = in.Byte();
+  scanner.strings.clear();
   while (!in.Empty()) {
     const std::uint8_t index = in.Byte();
-    spec.strings[index] = in.Block();
+    scanner.strings[index] = in.Block();
   }
-  driver.Attach(spec);
+  driver.Attach(scanner);
 
-  char* path = NcText(layer, spec.path);
+  char* path = NcText(layer, scanner.path);
   const usb::DevicePtr device = usb::System_CreateDevice(layer, path);
   if (!device) {
     usb::NcFree(path);  // a build that failed leaves its path to the caller
