@@ -57,10 +57,10 @@ struct Scanner {
   Handle out = kInvalidHandle;
 
   explicit Scanner(platform::InFlight* inFlight = nullptr) : driver(inFlight) {
-    const auto spec = ScriptedDriver::Scanner();
-    driver.Attach(spec);
-    out = driver.Open(spec.path + PipeSuffix(0, 0));
-    in = driver.Open(spec.path + PipeSuffix(0, 1));
+    const auto scanner = ScriptedDriver::Scanner();
+    driver.Attach(scanner);
+    out = driver.Open(scanner.path + PipeSuffix(0, 0));
+    in = driver.Open(scanner.path + PipeSuffix(0, 1));
   }
 };
 

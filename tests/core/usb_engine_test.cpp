@@ -24,7 +24,7 @@ struct EngineRig {
   platform::InFlight inFlight;
   ScriptedDriver driver{&inFlight};
   UsbLayer layer{driver};
-  ScriptedDriver::Device spec = ScriptedDriver::Scanner();
+  ScriptedDriver::Device scanner = ScriptedDriver::Scanner();
   DevicePtr device;
 
   ~EngineRig() {
@@ -32,8 +32,8 @@ struct EngineRig {
     layer.JoinParked();
   }
   DevicePtr Build() {
-    driver.Attach(spec);
-    char* path = NcText(layer, spec.path);
+    driver.Attach(scanner);
+    char* path = NcText(layer, scanner.path);
     device = System_CreateDevice(layer, path);
     if (!device) NcFree(path);  // still ours when the build failed
     return device;
@@ -57,38 +57,38 @@ TEST(UsbEngine, ChannelsFollowTheEndpointDescriptors) {
   EXPECT_EQ(device->endpoints[1].channel, 2u);
   EXPECT_TRUE(device->endpoints[1].in);
   // Channel n is pipe n - 1; each pipe is opened twice.
-  const std::string pipe0 = r.spec.path + "\\INTERFACE_0x00\\PIPE_0x00";
-  const std::string pipe1 = r.spec.path + "\\INTERFACE_0x00\\PIPE_0x01";
-  EXPECT_EQ(r.driver.Opened(), (std::vector<std::string>{r.spec.path, pipe0, pipe0, pipe1, pipe1}));
+  const std::string pipe0 = r.scanner.path + "\\INTERFACE_0x00\\PIPE_0x00";
+  const std::string pipe1 = r.scanner.path + "\\INTERFACE_0x00\\PIPE_0x01";
+  EXPECT_EQ(r.driver.Opened(), (std::vector<std::string>{r.scanner.path, pipe0, pipe0, pipe1, pipe1}));
   EXPECT_NE(device->endpoints[0].queuedHandle, device->endpoints[0].blockingHandle);
   EXPECT_EQ(device->controlEndpoint.queuedHandle, device->deviceHandle);
   EXPECT_EQ(device->state, kDeviceOpen);
   EXPECT_EQ(device->usable, kDeviceOpen);
   EXPECT_STREQ(device->strings[3], "00000000051B");
-  EXPECT_STREQ(device->devicePath, r.spec.path.c_str());
+  EXPECT_STREQ(device->devicePath, r.scanner.path.c_str());
 }
 
 TEST(UsbEngine, EndpointDescriptorsBeyondThirtyAreIgnored) {
   EngineRig r;
   std::vector<Bytes8> descriptors{InterfaceBytes(31)};
   for (int i = 0; i < 31; ++i) descriptors.push_back(EndpointBytes(static_cast<std::uint8_t>(0x81 + i % 15)));
-  r.spec.configuration = ConfigurationBytes(descriptors);
+  r.scanner.configuration = ConfigurationBytes(descriptors);
   const DevicePtr device = r.Build();
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(device->endpointCount, 30u);
-  EXPECT_EQ(r.driver.Opened().back(), r.spec.path + "\\INTERFACE_0x00\\PIPE_0x1d");
+  EXPECT_EQ(r.driver.Opened().back(), r.scanner.path + "\\INTERFACE_0x00\\PIPE_0x1d");
 }
 
 TEST(UsbEngine, PipeThatFailsToOpenLeavesNoEndpoints) {
   const std::pair<unsigned, int> failing[] = {{1, 1}, {1, 2}, {0, 2}};
   for (const auto& [pipe, nth] : failing) {
     EngineRig r;
-    r.spec.failingPipeOpens.insert({pipe, nth});
+    r.scanner.failingPipeOpens.insert({pipe, nth});
     const DevicePtr device = r.Build();
     ASSERT_NE(device, nullptr) << pipe << "/" << nth;
     EXPECT_EQ(device->endpointCount, 0u);
     EXPECT_EQ(r.layer.DiagnosticText(),
-              "Error, pipe creation failure: " + r.spec.path + "\\INTERFACE_0x00\\PIPE_0x0" + std::to_string(pipe));
+              "Error, pipe creation failure: " + r.scanner.path + "\\INTERFACE_0x00\\PIPE_0x0" + std::to_string(pipe));
     // Only the device handle stays open.
     EXPECT_EQ(r.driver.OpenHandles(), 1) << pipe << "/" << nth;
   }
@@ -105,17 +105,17 @@ TEST(UsbEngine, BuildFailuresGiveNoDeviceObject) {
   };
   for (const Case& c : cases) {
     EngineRig r;
-    r.spec.failures[c.failing] = kErrorGenFailure;
+    r.scanner.failures[c.failing] = kErrorGenFailure;
     EXPECT_EQ(r.Build(), nullptr) << c.failing;
     EXPECT_EQ(r.layer.DiagnosticText(), c.diagnostic);
     EXPECT_EQ(r.driver.OpenHandles(), 0) << c.failing;  // the device handle is closed again
   }
   EngineRig r;
-  r.spec.configuration = ConfigurationBytes({InterfaceBytes(1)});
+  r.scanner.configuration = ConfigurationBytes({InterfaceBytes(1)});
   EXPECT_EQ(r.Build(), nullptr);
   EXPECT_EQ(r.layer.DiagnosticText(), "System_CreateDevice(): ParseConfiguration() failed\n");
   EngineRig gone;
-  gone.spec.failOpen = true;
+  gone.scanner.failOpen = true;
   EXPECT_EQ(gone.Build(), nullptr);
   EXPECT_EQ(gone.layer.DiagnosticText(), "System_CreateDevice(): CreateFile() failed WIN32 Status 00000005: Access is denied.");
 }
@@ -123,7 +123,7 @@ TEST(UsbEngine, BuildFailuresGiveNoDeviceObject) {
 TEST(UsbEngine, TransfersQueuedBeforeTheBulkThreadRunsStartInQueueOrderOnOneWake) {
   EngineRig r;
   std::vector<Bytes8> descriptors{InterfaceBytes(3), EndpointBytes(0x01), EndpointBytes(0x82), EndpointBytes(0x03)};
-  r.spec.configuration = ConfigurationBytes(descriptors);
+  r.scanner.configuration = ConfigurationBytes(descriptors);
   r.driver.completeWrites = false;
   const DevicePtr device = r.Build();
   ASSERT_NE(device, nullptr);
@@ -191,7 +191,7 @@ TEST(UsbEngine, EachDeviceWakesOnlyItsOwnThreads) {
   const auto started = r.driver.Started();
   ASSERT_EQ(started.size(), 40u);
   for (const auto& t : started) {
-    EXPECT_EQ(t.thread, (t.device == r.spec.path ? first : other)->BulkThread.get_id());
+    EXPECT_EQ(t.thread, (t.device == r.scanner.path ? first : other)->BulkThread.get_id());
   }
   System_DestroyDevice(other.get());
 }
@@ -253,7 +253,7 @@ TEST(UsbEngine, QueuedControlTransfersCallTheirHandlerUnlessTheDeviceIsGoneOrFai
   };
   for (const Case& c : cases) {
     EngineRig r;
-    if (c.error != kErrorSuccess) r.spec.failures["vendor-out"] = c.error;
+    if (c.error != kErrorSuccess) r.scanner.failures["vendor-out"] = c.error;
     const DevicePtr device = r.Build();
     r.Connect();
     Recorder rec;

@@ -16,13 +16,13 @@ using namespace usb;
 struct DeviceRig {
   ScriptedDriver driver;
   UsbLayer layer{driver};
-  ScriptedDriver::Device spec = ScriptedDriver::Scanner();
+  ScriptedDriver::Device attached = ScriptedDriver::Scanner();
   DevicePtr device;
 
   NC_DEVICE_OBJECT& Open() {
-    driver.Attach(spec);
+    driver.Attach(attached);
     device = std::make_shared<NC_DEVICE_OBJECT>(layer);
-    device->deviceHandle = driver.Open(spec.path);
+    device->deviceHandle = driver.Open(attached.path);
     return *device;
   }
   std::string Diagnostic() const { return layer.DiagnosticText(); }
@@ -31,14 +31,14 @@ struct DeviceRig {
 TEST(UsbDescriptors, DeviceDescriptorMustBeEighteenBytes) {
   {
     DeviceRig r;
-    r.spec.shortAnswers["device"] = 17;
+    r.attached.shortAnswers["device"] = 17;
     EXPECT_EQ(GetDeviceDescriptor(&r.Open()), -1);
     EXPECT_EQ(r.Diagnostic(),
               "GetDeviceDescriptor(): GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE): Expected 18, got 17 bytes\n");
   }
   {
     DeviceRig r;
-    r.spec.failures["device"] = kErrorGenFailure;
+    r.attached.failures["device"] = kErrorGenFailure;
     EXPECT_EQ(GetDeviceDescriptor(&r.Open()), -1);
     EXPECT_EQ(r.Diagnostic(), "GetDeviceDescriptor(): GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE) failed\n");
   }
@@ -46,7 +46,7 @@ TEST(UsbDescriptors, DeviceDescriptorMustBeEighteenBytes) {
     DeviceRig r;
     auto& d = r.Open();
     EXPECT_EQ(GetDeviceDescriptor(&d), 0);
-    EXPECT_EQ(Bytes8(d.deviceDescriptor, d.deviceDescriptor + 18), r.spec.deviceDescriptor);
+    EXPECT_EQ(Bytes8(d.deviceDescriptor, d.deviceDescriptor + 18), r.attached.deviceDescriptor);
     // The request as the driver saw it: GET_DESCRIPTOR(device, 0), 18 bytes.
     const auto requests = r.driver.ControlRequests();
     ASSERT_EQ(requests.size(), 1u);
@@ -56,14 +56,14 @@ TEST(UsbDescriptors, DeviceDescriptorMustBeEighteenBytes) {
 
 TEST(UsbDescriptors, ShortConfigurationReadWarnsAndIsUsedAsRead) {
   DeviceRig r;
-  r.spec.shortAnswers["config"] = 20;
+  r.attached.shortAnswers["config"] = 20;
   auto& d = r.Open();
   std::uint32_t count = 0;
   EXPECT_EQ(GetConfiguration(&d, 0, &count), 0);
   EXPECT_EQ(count, 20u);
   EXPECT_EQ(r.Diagnostic(), "GetConfiguration(USB_CONFIGURATION_DESCRIPTOR): Expected 32, got 20 bytes\n");
   ASSERT_NE(d.configuration, nullptr);
-  EXPECT_TRUE(std::equal(d.configuration, d.configuration + 20, r.spec.configuration.begin()));
+  EXPECT_TRUE(std::equal(d.configuration, d.configuration + 20, r.attached.configuration.begin()));
   EXPECT_TRUE(std::all_of(d.configuration + 20, d.configuration + 32, [](std::uint8_t b) { return b == 0; }));
   // Both reads as the driver saw them: the 9-byte header, then wTotalLength.
   const auto requests = r.driver.ControlRequests();
@@ -87,8 +87,8 @@ TEST(UsbDescriptors, FailedConfigurationReadsReportTheUsbdStatusOrTheSystemError
   };
   for (const Case& c : cases) {
     DeviceRig r;
-    r.spec.failures[c.request] = kErrorGenFailure;
-    r.spec.usbdStatus = c.usbdStatus;
+    r.attached.failures[c.request] = kErrorGenFailure;
+    r.attached.usbdStatus = c.usbdStatus;
     EXPECT_EQ(GetConfiguration(&r.Open(), 0, nullptr), -1) << c.request;
     EXPECT_EQ(r.Diagnostic(), c.diagnostic);
   }
@@ -151,7 +151,7 @@ TEST(UsbDescriptors, ConfigurationChecks) {
   };
   for (const Case& c : cases) {
     DeviceRig r;
-    r.spec.configuration = c.configuration;
+    r.attached.configuration = c.configuration;
     auto& d = r.Open();
     ASSERT_EQ(GetConfiguration(&d, 0, nullptr), 0) << c.name;
     r.layer.SetDiagnosticText("");
@@ -195,7 +195,7 @@ TEST(UsbStrings, TextsFromStringDescriptors) {
   };
   for (const Case& c : cases) {
     DeviceRig r;
-    r.spec.strings[3] = c.descriptor;
+    r.attached.strings[3] = c.descriptor;
     auto& d = r.Open();
     ASSERT_EQ(GetStringDescriptor(&d, 3), 0) << c.name;
     ASSERT_NE(d.strings[3], nullptr) << c.name;
@@ -224,7 +224,7 @@ TEST(UsbStrings, OnlyTheManufacturerStringIsRequired) {
   };
   for (const Case& c : cases) {
     DeviceRig r;
-    r.spec.failures[c.failing] = kErrorGenFailure;
+    r.attached.failures[c.failing] = kErrorGenFailure;
     auto& d = r.Open();
     ASSERT_EQ(GetDeviceDescriptor(&d), 0);
     EXPECT_EQ(GetStringDescriptors(&d), c.result) << c.failing;
@@ -233,7 +233,7 @@ TEST(UsbStrings, OnlyTheManufacturerStringIsRequired) {
     EXPECT_EQ(d.strings[3] != nullptr, c.slot3) << c.failing;
   }
   DeviceRig r;
-  r.spec.failures["string1"] = kErrorGenFailure;
+  r.attached.failures["string1"] = kErrorGenFailure;
   auto& d = r.Open();
   ASSERT_EQ(GetDeviceDescriptor(&d), 0);
   GetStringDescriptors(&d);
@@ -242,9 +242,9 @@ TEST(UsbStrings, OnlyTheManufacturerStringIsRequired) {
 
 TEST(UsbStrings, IndexWithoutASlotIsNotRead) {
   DeviceRig r;
-  r.spec.deviceDescriptor = DeviceDescriptorBytes(10, 2, 12);
-  r.spec.strings[10] = StringBytes("maker");
-  r.spec.strings[12] = StringBytes("00000000051B");
+  r.attached.deviceDescriptor = DeviceDescriptorBytes(10, 2, 12);
+  r.attached.strings[10] = StringBytes("maker");
+  r.attached.strings[12] = StringBytes("00000000051B");
   auto& d = r.Open();
   ASSERT_EQ(GetDeviceDescriptor(&d), 0);
   EXPECT_EQ(GetStringDescriptors(&d), 0);
@@ -278,9 +278,9 @@ TEST(UsbDriverInfo, VersionAndCheckedBuild) {
   };
   for (const Case& c : cases) {
     DeviceRig r;
-    r.spec.driverVersion = c.version;
-    r.spec.checked = c.checked;
-    if (*c.failing) r.spec.failures[c.failing] = kErrorGenFailure;
+    r.attached.driverVersion = c.version;
+    r.attached.checked = c.checked;
+    if (*c.failing) r.attached.failures[c.failing] = kErrorGenFailure;
     EXPECT_EQ(TestDriverInfo(&r.Open()), c.result) << c.name;
     if (*c.diagnosticPart) {
       EXPECT_NE(r.Diagnostic().find(c.diagnosticPart), std::string::npos) << c.name << ": " << r.Diagnostic();
@@ -298,11 +298,11 @@ TEST(UsbDriverInfo, VersionAndCheckedBuild) {
 TEST(UsbDriverInfo, AnotherDriverVersionStillOpensTheDevice) {
   ScriptedDriver driver;
   UsbLayer layer(driver);
-  auto spec = ScriptedDriver::Scanner();
-  spec.driverVersion = 0x03020731;
-  driver.Attach(spec);
-  char* path = static_cast<char*>(NcMalloc(layer, spec.path.size() + 1));
-  std::memcpy(path, spec.path.c_str(), spec.path.size() + 1);
+  auto attached = ScriptedDriver::Scanner();
+  attached.driverVersion = 0x03020731;
+  driver.Attach(attached);
+  char* path = static_cast<char*>(NcMalloc(layer, attached.path.size() + 1));
+  std::memcpy(path, attached.path.c_str(), attached.path.size() + 1);
   const DevicePtr device = System_CreateDevice(layer, path);
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(device->endpointCount, 2u);
@@ -335,8 +335,8 @@ TEST(UsbDiagnostics, UsbdErrorFallsBackToTheSystemError) {
   };
   for (const Case& c : cases) {
     DeviceRig r;
-    r.spec.usbdStatus = c.usbdStatus;
-    if (c.usbdFails) r.spec.failures["usbd"] = kErrorGenFailure;
+    r.attached.usbdStatus = c.usbdStatus;
+    if (c.usbdFails) r.attached.failures["usbd"] = kErrorGenFailure;
     auto& d = r.Open();
     SetLastError(kErrorIoDevice);
     EXPECT_EQ(ReportUsbdError(&d, "op"), c.reported);
